@@ -1,0 +1,23 @@
+#include "driver/run.h"
+
+#include <cstdio>
+
+#include "device/discovery.h"
+#include "eeprom/check_and_repair.h"
+#include "platform/platform.h"
+
+int RunEepromfix() {
+  const DeviceHandle device = OpenPrinterDevice(nullptr);
+  if (device == kInvalidHandle) {
+    std::printf("FATAL ERROR: couldn't find the requested USB device, err %u\n",
+                static_cast<unsigned>(PlatformLastError()));
+    std::fflush(stdout);
+    return 1;
+  }
+  // Error texts reported during the procedure start from a clean value.
+  PlatformSetLastError(0);
+  CheckAndRepairEeprom(device);  // It reports everything itself; the exit code does not depend on it.
+  PlatformCloseDevice(device);
+  std::fflush(stdout);
+  return 0;
+}

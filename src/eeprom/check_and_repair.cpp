@@ -1,0 +1,120 @@
+#include "eeprom/check_and_repair.h"
+
+#include <cstdio>
+
+#include "device/channel.h"
+#include "eeprom/eeprom_image.h"
+#include "protocol/acl.h"
+#include "protocol/byte_order.h"
+#include "protocol/checksum.h"
+
+namespace {
+
+constexpr std::uint32_t kImagePayloadSize = kEepromImageSize + kTrailerSize;  // 0x144 = 324
+constexpr std::uint32_t kVerifyDataSize = 2;                                  // the checksum bytes
+constexpr std::uint32_t kVerifyPayloadSize = kVerifyDataSize + kTrailerSize;
+
+// Switches the printer into ACL and sends one command header.
+void BeginExchange(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
+                   std::uint32_t readLength, bool& ok) {
+  SendUel(device, ok);
+  SendEnterLanguage(device, ok);
+  SendCommand(device, cmdID, length, readLength, ok);
+}
+
+// Receives and validates the response header. Returns false when not one byte of it arrived:
+// the printer is not answering and the procedure ends there. Otherwise returns whether the
+// response's payload may be read: cmdStatus OK and no failure reported so far.
+bool ReceiveResponse(DeviceHandle device, std::uint16_t cmdID, bool& ok, bool& readPayload) {
+  const std::uint32_t count = ReceiveResponseHeader(device);
+  if (count != kHeaderSize) {
+    std::printf("ERROR: failed to receive %s response. Read %d bytes, should be: %d.\n",
+                CommandName(cmdID), static_cast<int>(count), static_cast<int>(kHeaderSize));
+    ok = false;
+  }
+  if (count == 0) return false;
+  readPayload = ValidateResponseHeader(cmdID, ok) && ok;
+  return true;
+}
+
+// Sends the image with its new checksum and trailer (324 bytes) after the WriteEEPROM header.
+void SendImagePayload(DeviceHandle device, const std::uint8_t* payload, bool& ok) {
+  std::uint32_t sent = 0;
+  while (sent < kImagePayloadSize) {
+    const std::uint32_t count = ChannelWrite(device, payload + sent, kImagePayloadSize - sent);
+    if (count == 0) {
+      // The device takes nothing more: trying again would only repeat the failure.
+      std::printf("ERROR: failed to send WriteEEPROM data. Wrote %d bytes, should be: %d.\n",
+                  static_cast<int>(sent), static_cast<int>(kImagePayloadSize));
+      ok = false;
+      return;
+    }
+    sent += count;
+  }
+}
+
+}  // namespace
+
+int CheckAndRepairEeprom(DeviceHandle device) {
+  bool ok = true;
+  bool readPayload = false;
+  std::uint8_t buffer[kReceiveBufferSize] = {};
+  const EepromImage image{buffer};
+
+  std::printf("Checking CRC in EEPROM...\n");
+
+  BeginExchange(device, CMD_READ_EEPROM, 0, kEepromImageSize, ok);
+  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
+  if (readPayload) ReceivePayload(device, buffer, kImagePayloadSize, kEepromImageSize, ok);
+  const bool imageRead = ok;
+  SendUel(device, ok);
+
+  // An image from a failed exchange is not the printer's: never check or write it back.
+  if (!imageRead) {
+    std::printf("EEPROM could not be read, no action taken\n");
+    return 0;
+  }
+
+  if (ComputeImageChecksum(image) == StoredImageChecksum(image)) {
+    std::printf("EEPROM Checksum was already correct, no action taken\n");
+    return 0;
+  }
+  if (!ImagePassesSanityChecks(image)) {
+    std::printf("EEPROM Sanity Checks fail, no action taken\n");
+    return 0;
+  }
+
+  std::printf("Repairing CRC in EEPROM...\n");
+  BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, ok);
+
+  const std::uint16_t newChecksum = ComputeImageChecksum(image);
+  const std::uint8_t keptHigh = static_cast<std::uint8_t>(newChecksum >> 8);
+  const std::uint8_t keptLow = static_cast<std::uint8_t>(newChecksum);
+  buffer[kImageChecksumAt] = keptHigh;
+  buffer[kImageChecksumAt + 1] = keptLow;
+  StoreBigEndian32(buffer + kEepromImageSize,
+                   OnesComplementChecksum(buffer, static_cast<std::int32_t>(kEepromImageSize)));
+  SendImagePayload(device, buffer, ok);
+
+  // The WriteEEPROM response carries no payload that the tool reads.
+  if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return ok;
+
+  BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok);
+  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
+  if (readPayload) ReceivePayload(device, buffer, kVerifyPayloadSize, kVerifyDataSize, ok);
+  SendUel(device, ok);
+
+  if (buffer[0] == keptHigh && buffer[1] == keptLow) {
+    if (ok) {
+      std::printf("EEPROM Repaired\n\n");
+      return 1;
+    }
+    // The bytes compared are the ones stored above, not the printer's: nothing was confirmed.
+    std::printf("ERROR: EEPROM repair could not be verified\n\n");
+    return 0;
+  }
+  SoundChecksumAlarm();
+  std::printf("ERROR: failed to repair EEPROM checksum: Should be: %02x%02x, is: %02x%02x\n\n",
+              unsigned{keptHigh}, unsigned{keptLow}, unsigned{buffer[0]}, unsigned{buffer[1]});
+  return 0;
+}

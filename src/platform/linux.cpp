@@ -1,0 +1,217 @@
+// The OS seam on Linux: printers of the kernel's usblp driver, found through sysfs and used
+// through their character devices with poll, read, write and close only (so a raw pty serves
+// as well in tests).
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/linux_usbmisc.h"
+#include "platform/platform.h"
+
+struct DeviceSet {
+  std::uint32_t numbers[kMaxPrinters];
+  std::size_t count;
+  std::size_t selected;  // index chosen by PlatformEnumDevice
+  char path[4096];       // device path of the selected printer, made by PlatformDeviceDetailSize
+  std::size_t pathLength;
+};
+
+namespace {
+
+// errno of the last failing seam call, kept here so that printing cannot change it.
+std::uint32_t g_lastError = 0;
+
+void KeepErrno() { g_lastError = static_cast<std::uint32_t>(errno); }
+
+// "lp" followed by decimal digits only; a number too large for 32 bits is no printer of ours.
+bool ParsePrinterName(const char* name, std::uint32_t* number) {
+  if (std::strncmp(name, "lp", 2) != 0 || name[2] == '\0') return false;
+  std::uint64_t value = 0;
+  for (const char* at = name + 2; *at != '\0'; ++at) {
+    if (*at < '0' || *at > '9') return false;
+    value = value * 10 + static_cast<std::uint64_t>(*at - '0');
+    if (value > UINT32_MAX) return false;
+  }
+  *number = static_cast<std::uint32_t>(value);
+  return true;
+}
+
+}  // namespace
+
+int ListUsbPrinters(const char* folder, std::uint32_t* numbers, std::size_t capacity) {
+  DIR* dir = opendir(folder);
+  if (dir == nullptr) return errno == ENOENT ? 0 : -1;  // no usblp loaded: simply no printers
+  std::size_t count = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    std::uint32_t number = 0;
+    if (count < capacity && ParsePrinterName(entry->d_name, &number)) numbers[count++] = number;
+  }
+  const int readError = errno;
+  closedir(dir);
+  if (readError != 0) {
+    errno = readError;
+    return -1;
+  }
+  std::sort(numbers, numbers + count);
+  return static_cast<int>(count);
+}
+
+std::size_t UsbPrinterPath(const char* folder, std::uint32_t number, char* path, std::size_t size) {
+  char ueventPath[4096];
+  std::snprintf(ueventPath, sizeof ueventPath, "%s/lp%u/uevent", folder,
+                static_cast<unsigned>(number));
+  std::FILE* uevent = std::fopen(ueventPath, "re");
+  if (uevent != nullptr) {
+    char line[4096];
+    while (std::fgets(line, sizeof line, uevent) != nullptr) {
+      if (std::strncmp(line, "DEVNAME=", 8) != 0) continue;
+      line[std::strcspn(line, "\r\n")] = '\0';
+      std::fclose(uevent);
+      return static_cast<std::size_t>(std::snprintf(path, size, "/dev/%s", line + 8));
+    }
+    std::fclose(uevent);
+  }
+  return static_cast<std::size_t>(
+      std::snprintf(path, size, "/dev/usb/lp%u", static_cast<unsigned>(number)));
+}
+
+DeviceSet* PlatformOpenDeviceSet() {
+  DeviceSet* set = static_cast<DeviceSet*>(std::calloc(1, sizeof(DeviceSet)));
+  if (set == nullptr) {
+    KeepErrno();
+    return nullptr;
+  }
+  const int count = ListUsbPrinters(kUsbmiscFolder, set->numbers, kMaxPrinters);
+  if (count < 0) {
+    KeepErrno();
+    std::free(set);
+    return nullptr;
+  }
+  set->count = static_cast<std::size_t>(count);
+  return set;
+}
+
+bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
+  if (index >= set->count) {
+    g_lastError = ENODEV;  // "no more devices", as the Windows enumeration ends
+    return false;
+  }
+  set->selected = index;
+  set->pathLength = 0;
+  return true;
+}
+
+std::uint32_t PlatformDeviceDetailSize(DeviceSet* set) {
+  set->pathLength = UsbPrinterPath(kUsbmiscFolder, set->numbers[set->selected], set->path,
+                                   sizeof set->path);
+  if (set->pathLength >= sizeof set->path) {
+    g_lastError = ENAMETOOLONG;
+    return 0;
+  }
+  return static_cast<std::uint32_t>(set->pathLength + 1);
+}
+
+const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t size) {
+  if (set->pathLength == 0 || set->pathLength + 1 > size) {
+    g_lastError = EINVAL;
+    return nullptr;
+  }
+  std::memcpy(detail, set->path, set->pathLength + 1);
+  return static_cast<const char*>(detail);
+}
+
+void PlatformCloseDeviceSet(DeviceSet* set) { std::free(set); }
+
+DeviceHandle PlatformOpenDevice(const char* path) {
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    KeepErrno();
+    return kInvalidHandle;
+  }
+  return fd;
+}
+
+bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
+                         std::uint32_t* written) {
+  *written = 0;
+  ssize_t result;
+  do {
+    result = write(static_cast<int>(device), bytes, len);
+  } while (result < 0 && errno == EINTR);
+  if (result < 0) {
+    KeepErrno();
+    return false;
+  }
+  *written = static_cast<std::uint32_t>(result);
+  return true;
+}
+
+bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
+                        std::uint32_t* got) {
+  *got = 0;
+  // usblp's own read blocks with no time-out: look first, and read only what is there.
+  pollfd poller{static_cast<int>(device), POLLIN, 0};
+  const int ready = poll(&poller, 1, 0);
+  if (ready < 0) {
+    if (errno == EINTR) return true;  // nothing this time
+    KeepErrno();
+    return false;
+  }
+  if (ready == 0) return true;  // there was no data this time
+  if ((poller.revents & POLLNVAL) != 0) {
+    g_lastError = EBADF;
+    return false;
+  }
+  const ssize_t result = read(static_cast<int>(device), buffer, len);
+  if (result < 0) {
+    if (errno == EINTR || errno == EAGAIN) return true;
+    KeepErrno();
+    return false;
+  }
+  *got = static_cast<std::uint32_t>(result);
+  return true;
+}
+
+void PlatformCloseDevice(DeviceHandle device) { close(static_cast<int>(device)); }
+
+bool PlatformDeviceGone(std::uint32_t code) { return code == ENODEV; }
+
+std::uint32_t PlatformLastError() { return g_lastError; }
+
+void PlatformSetLastError(std::uint32_t code) { g_lastError = code; }
+
+bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
+  if (size == 0) return false;
+  std::snprintf(text, size, "%s", std::strerror(static_cast<int>(code)));
+  return true;
+}
+
+void PlatformSleep(std::uint32_t milliseconds) {
+  timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+void PlatformBeep(std::uint32_t, std::uint32_t) {
+  // A terminal bell is the nearest alarm a console has; standard output and standard error
+  // carry only the tool's lines, so it goes to the controlling terminal or nowhere.
+  const int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (tty < 0) return;
+  const ssize_t ignored = write(tty, "\a", 1);
+  (void)ignored;
+  close(tty);
+}
+
+void PlatformDebugOutput(const char*) {}  // Linux has no debugger output channel

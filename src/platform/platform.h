@@ -1,0 +1,95 @@
+// The one seam between eepromfix and the operating system.
+//
+// This is the interface that each OS backend implements: windows.cpp (SetupAPI and Win32 file
+// I/O) and linux.cpp (sysfs and the usblp character device). The tests link a fake of their own
+// with a virtual clock. Everything above this header is portable; error codes of the system
+// (GetLastError, errno) are read and translated only inside the backends.
+#ifndef EEPROMFIX_PLATFORM_PLATFORM_H
+#define EEPROMFIX_PLATFORM_PLATFORM_H
+
+#include <cstdint>
+
+// An open printer device: a HANDLE on Windows, a file descriptor on Linux.
+using DeviceHandle = std::intptr_t;
+
+// No device was opened (INVALID_HANDLE_VALUE on Windows, -1 on Linux).
+constexpr DeviceHandle kInvalidHandle = -1;
+
+// One enumeration snapshot of the USB printer interfaces present now. Opaque above the seam.
+struct DeviceSet;
+
+// --- Enumeration -----------------------------------------------------------------------------
+
+// Takes a snapshot of the printer interfaces present now (SetupDiGetClassDevsA).
+// Returns nullptr when the system cannot enumerate, with the last-error code set. No printer
+// at all is an empty snapshot, not a failure.
+DeviceSet* PlatformOpenDeviceSet();
+
+// Selects the interface at `index` (0, 1, 2, ...) for the two detail calls below
+// (SetupDiEnumDeviceInterfaces). Returns false when `index` is past the last one; the snapshot's
+// order is stable, so the same index names the same device in every snapshot taken meanwhile.
+bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index);
+
+// Byte size of the detail record of the selected interface (first
+// SetupDiGetDeviceInterfaceDetailA call). 0 when the system cannot tell, with the last-error
+// code set.
+std::uint32_t PlatformDeviceDetailSize(DeviceSet* set);
+
+// Fills `detail`, a caller-allocated record of `size` bytes (the size reported just before),
+// and returns the zero-terminated device path inside it (second detail call). Returns nullptr
+// on failure, with the last-error code set.
+const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t size);
+
+// Releases the snapshot (SetupDiDestroyDeviceInfoList). Never fails as far as callers know.
+void PlatformCloseDeviceSet(DeviceSet* set);
+
+// --- Device I/O ------------------------------------------------------------------------------
+
+// Opens the device path for reading and writing, synchronous (CreateFileA). Returns
+// kInvalidHandle with the last-error code set on failure.
+DeviceHandle PlatformOpenDevice(const char* path);
+
+// One synchronous write of `len` bytes (WriteFile). Returns false on failure, with the
+// last-error code set. `*written` is always set: the bytes that went out, 0 unless the system
+// says otherwise.
+bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
+                         std::uint32_t* written);
+
+// One read of at most `len` bytes (ReadFile). It never waits for input: nothing pending is a
+// success with `*got` = 0. Returns false on failure, with the last-error code set; `*got` is
+// always set, to what arrived even when the read failed.
+bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
+                        std::uint32_t* got);
+
+// Closes an open device (CloseHandle).
+void PlatformCloseDevice(DeviceHandle device);
+
+// True when `code`, the last-error code of a failed read or write, says that the device is gone
+// (unplugged, switched off): further calls can only fail the same way.
+bool PlatformDeviceGone(std::uint32_t code);
+
+// --- Error codes -----------------------------------------------------------------------------
+
+// The last-error code of the calling thread (GetLastError). Console output does not change it.
+std::uint32_t PlatformLastError();
+
+// Sets the last-error code (SetLastError).
+void PlatformSetLastError(std::uint32_t code);
+
+// The system's text for `code`, copied into `text` (at most `size` bytes, zero-terminated) as
+// the system gives it, trailing line break included where the system has one. Returns false,
+// with `text` untouched, when the system has no text for the code.
+bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size);
+
+// --- Time, alarm, debugger -------------------------------------------------------------------
+
+// Pauses the whole tool for `milliseconds` (Sleep); resumed after signals.
+void PlatformSleep(std::uint32_t milliseconds);
+
+// The audible alarm (Beep). Never writes to standard output or standard error.
+void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds);
+
+// Sends `text` to the debugger output (OutputDebugStringA); nothing where there is none.
+void PlatformDebugOutput(const char* text);
+
+#endif  // EEPROMFIX_PLATFORM_PLATFORM_H
