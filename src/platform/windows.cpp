@@ -96,8 +96,13 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
                                         nullptr)) {
     return nullptr;
   }
-  // The path ends inside the record whatever the system wrote; callers measure it.
-  static_cast<char*>(detail)[size - 1] = '\0';
+  // A path without its zero byte inside the record is unusable; never hand one out cut short.
+  // (Searched through the caller's buffer: DevicePath is declared as one character.)
+  const std::size_t offset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
+  if (std::memchr(static_cast<const char*>(detail) + offset, '\0', size - offset) == nullptr) {
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return nullptr;
+  }
   return record->DevicePath;
 }
 
