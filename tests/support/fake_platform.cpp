@@ -180,4 +180,7 @@ void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds) {
   Log(FakeCall::kBeep, frequencyHz * 1000 + milliseconds);
 }
 
-void PlatformDebugOutput(const char* text) { g_fake.debugOutput += text; }
+void PlatformDebugOutput(const char* text) {
+  g_fake.debugOutput += text;
+  if (g_fake.errorAfterDebugOutput != 0) g_fake.lastError = g_fake.errorAfterDebugOutput;
+}

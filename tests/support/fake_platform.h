@@ -56,6 +56,8 @@ struct FakePlatform {
   std::map<std::size_t, IoFault> readFaults;
   std::size_t silentFromRead = SIZE_MAX;  // reads from this number on bring nothing
   std::uint32_t openErrorCode = 2;
+  // Debugger output changes the last-error code to this value, when set (0: it does not).
+  std::uint32_t errorAfterDebugOutput = 0;
 
   // What happened.
   std::uint64_t clockMs = 0;

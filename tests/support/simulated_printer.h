@@ -52,6 +52,9 @@ class SimulatedPrinter {
 
   std::size_t PendingBytes() const { return outgoing_.size(); }
 
+  // Puts raw bytes on the way to the host, as if the printer had sent them unasked.
+  void Queue(const Bytes& bytes) { outgoing_.insert(outgoing_.end(), bytes.begin(), bytes.end()); }
+
   // --- Knobs -----------------------------------------------------------------------------------
   std::map<std::size_t, ResponseFault> faults;  // by response number, counted from 0
   std::deque<std::size_t> readChunks;           // sizes of the next reads

@@ -1,0 +1,215 @@
+#include "eeprom/check_and_repair.h"
+
+#include <gtest/gtest.h>
+
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+constexpr char kChecking[] = "Checking CRC in EEPROM...\n";
+constexpr char kRepairing[] = "Repairing CRC in EEPROM...\n";
+
+// An image whose stored checksum is wrong, and its repaired form.
+struct DamagedImage {
+  EepromBytes damaged;
+  EepromBytes repaired;
+};
+
+DamagedImage MakeDamagedImage(std::uint16_t wrongChecksum = 0x1234) {
+  DamagedImage image{MakeValidEeprom(), MakeValidEeprom()};
+  SetStoredChecksum(image.damaged, wrongChecksum);
+  return image;
+}
+
+class CheckAndRepairTest : public testing::Test {
+ protected:
+  void SetUp() override { ResetFakePlatform(); }
+
+  // Runs the procedure against a printer holding `eeprom`; returns what it printed.
+  std::string Run(const EepromBytes& eeprom) {
+    printer = std::make_unique<SimulatedPrinter>(eeprom);
+    for (auto& [number, fault] : faults) printer->faults[number] = fault;
+    printer->writeTakes = writeTakes;
+    g_fake.devices = {{"printer", printer.get()}};
+    return StdoutOf([&] { result = CheckAndRepairEeprom(FakeHandle(0)); });
+  }
+
+  std::map<std::size_t, ResponseFault> faults;  // 0: the read, 1: the write, 2: the verify
+  bool writeTakes = true;
+  std::unique_ptr<SimulatedPrinter> printer;
+  int result = -1;
+};
+
+TEST_F(CheckAndRepairTest, CorrectChecksumIsLeftAlone) {
+  const EepromBytes image = MakeValidEeprom();
+  EXPECT_EQ(Run(image), std::string(kChecking) + "EEPROM Checksum was already correct, no action taken\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printer->received, CheckOnlyStream());
+  EXPECT_EQ(printer->eeprom, image);
+  // Header and payload: one read each, paced.
+  EXPECT_EQ(g_fake.clockMs, 2000u);
+}
+
+TEST_F(CheckAndRepairTest, WrongChecksumIsRepairedAndVerified) {
+  const DamagedImage image = MakeDamagedImage();
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(printer->received, RepairStream(image.repaired));
+  EXPECT_EQ(printer->eeprom, image.repaired);
+  EXPECT_EQ(printer->eepromWrites, 1u);
+  EXPECT_EQ(g_fake.Count(FakeCall::kBeep), 0u);
+}
+
+TEST_F(CheckAndRepairTest, RepairPayloadIsImageWithNewChecksumAndZeroTrailer) {
+  const DamagedImage image = MakeDamagedImage(0x0000);
+  Run(image.damaged);
+  ASSERT_EQ(printer->commands.size(), 3u);
+  EXPECT_EQ(printer->commands[1].cmdID, 0xEC0D);
+  EXPECT_EQ(printer->commands[1].length, 324u);
+  // The payload follows the WriteEEPROM header directly.
+  const Bytes prefix = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
+  const Bytes payload(printer->received.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                      printer->received.begin() + static_cast<std::ptrdiff_t>(prefix.size() + 324));
+  const std::uint16_t checksum = EepromChecksum(image.damaged);
+  EXPECT_EQ(payload[0], checksum >> 8);
+  EXPECT_EQ(payload[1], checksum & 0xFF);
+  EXPECT_TRUE(std::equal(payload.begin() + 2, payload.begin() + 320, image.damaged.begin() + 2));
+  EXPECT_EQ(Bytes(payload.end() - 4, payload.end()), (Bytes{0xFF, 0xFF, 0x00, 0x00}));
+}
+
+TEST_F(CheckAndRepairTest, ImplausibleImagesAreNotWritten) {
+  struct Case {
+    const char* what;
+    std::size_t offset;
+    std::uint8_t value;
+  };
+  for (const Case& c : {Case{"first marker", 0x1C, 0x02}, Case{"second marker", 0x1D, 0xF1},
+                        Case{"space after the name", 0x33 + 15, ' '}, Case{"longer name", 0x33 + 15, 'x'},
+                        Case{"last name byte", 0x33 + 24, 0x01}, Case{"name itself", 0x33, 'q'}}) {
+    ResetFakePlatform();
+    EepromBytes eeprom = MakeDamagedImage().damaged;
+    eeprom[c.offset] = c.value;
+    EXPECT_EQ(Run(eeprom), std::string(kChecking) + "EEPROM Sanity Checks fail, no action taken\n") << c.what;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(printer->received, CheckOnlyStream()) << c.what;
+  }
+}
+
+TEST_F(CheckAndRepairTest, ChecksumIsComparedOnSixteenBitsOnly) {
+  // A stored value equal to the lower half of the routine's result counts as correct.
+  EXPECT_NE(Run(MakeValidEeprom()).find("already correct"), std::string::npos);
+}
+
+TEST_F(CheckAndRepairTest, VerifyReadingOtherBytesFails) {
+  const DamagedImage image = MakeDamagedImage();
+  faults[2].data = Bytes{0x00, 0x00};
+  const std::uint16_t checksum = EepromChecksum(image.repaired);
+  char expected[128];
+  std::snprintf(expected, sizeof expected,
+                "ERROR: failed to repair EEPROM checksum: Should be: %04x, is: 0000\n\n", checksum);
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + expected);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(g_fake.Count(FakeCall::kBeep), 1u);
+}
+
+TEST_F(CheckAndRepairTest, WriteThatDoesNotTakeIsCaughtByTheReadBack) {
+  const DamagedImage image = MakeDamagedImage(0xBEEF);
+  writeTakes = false;
+  const std::string out = Run(image.damaged);
+  EXPECT_NE(out.find("is: beef\n\n"), std::string::npos) << out;
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printer->eeprom, image.damaged);
+}
+
+TEST_F(CheckAndRepairTest, FailedReadExchangeIsNeverWrittenBack) {
+  struct Case {
+    const char* what;
+    ResponseFault fault;
+    const char* line;
+  };
+  ResponseFault badStatus, badTrailer, badLength, badPrefix;
+  badStatus.cmdStatus = 2;
+  badTrailer.trailer = 0x0000ABCD;
+  badLength.length = 0x140;
+  badPrefix.prefix = 0xAD;
+  for (const Case& c : {Case{"status", badStatus, "ERROR: invalid response cmdStatus. Should be: 0x1, is: 0x2\n"},
+                        Case{"trailer", badTrailer, "ERROR: incorrect transmission checksum"},
+                        Case{"length", badLength, "ERROR: invalid response length. Should be: 0x144, is: 0x140\n"},
+                        Case{"prefix", badPrefix, "ERROR: invalid response prefix. Should be: 0xac, is: 0xad\n"}}) {
+    ResetFakePlatform();
+    faults = {{0, c.fault}};
+    const std::string out = Run(MakeDamagedImage().damaged);
+    EXPECT_EQ(out.rfind(kChecking, 0), 0u) << c.what;
+    EXPECT_NE(out.find(c.line), std::string::npos) << c.what << ": " << out;
+    EXPECT_NE(out.find("\nEEPROM could not be read, no action taken\n"), std::string::npos) << c.what;
+    EXPECT_EQ(out.find("Repairing"), std::string::npos) << c.what;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(printer->commands.size(), 1u) << c.what;
+    EXPECT_EQ(printer->received, CheckOnlyStream()) << c.what;  // the closing UEL still goes out
+  }
+}
+
+TEST_F(CheckAndRepairTest, SilentPrinterEndsTheProcedureAtOnce) {
+  faults[0].silent = true;
+  EXPECT_EQ(Run(MakeDamagedImage().damaged),
+            std::string(kChecking) + "ERROR: failed to receive ReadEEPROM response. Read 0 bytes, should be: 16.\n");
+  EXPECT_EQ(result, 0);
+  // Nothing more is sent, not even the closing UEL.
+  EXPECT_EQ(printer->received, Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(3, 0, 320)}));
+  EXPECT_EQ(g_fake.clockMs, 30000u);
+}
+
+TEST_F(CheckAndRepairTest, SilenceAfterTheWriteEndsWithoutVerify) {
+  faults[1].silent = true;
+  EXPECT_EQ(Run(MakeDamagedImage().damaged),
+            std::string(kChecking) + kRepairing +
+                "ERROR: failed to receive WriteEEPROM response. Read 0 bytes, should be: 16.\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printer->commands.size(), 2u);
+}
+
+TEST_F(CheckAndRepairTest, RefusedWriteIsNotReportedAsRepaired) {
+  const DamagedImage image = MakeDamagedImage();
+  faults[1].cmdStatus = 2;  // the printer says no; the verify payload is then not read
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing +
+                                    "ERROR: invalid response cmdStatus. Should be: 0x1, is: 0x2\n"
+                                    "ERROR: EEPROM repair could not be verified\n\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printer->commands.size(), 3u);  // the verify command still went out
+}
+
+TEST_F(CheckAndRepairTest, PayloadWriteThatSendsNothingGivesUp) {
+  g_fake.writeFaults[7] = IoFault{kFakeIoError, 0, true};  // the 324 image bytes
+  const std::string out = Run(MakeDamagedImage().damaged);
+  EXPECT_NE(out.find("WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n\n"
+                     "ERROR: failed to send WriteEEPROM data. Wrote 0 bytes, should be: 324.\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(printer->eepromWrites, 0u);
+}
+
+TEST_F(CheckAndRepairTest, ShortPayloadWritesAreCompleted) {
+  const DamagedImage image = MakeDamagedImage();
+  g_fake.writeFaults[7] = IoFault{0, 100, false};
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
+  EXPECT_EQ(printer->received, RepairStream(image.repaired));
+}
+
+TEST_F(CheckAndRepairTest, RepairSurvivesOneByteReads) {
+  const DamagedImage image = MakeDamagedImage();
+  printer = nullptr;
+  std::string out;
+  {
+    SimulatedPrinter slow(image.damaged);
+    slow.readChunks.assign(400, 1);
+    g_fake.devices = {{"printer", &slow}};
+    out = StdoutOf([&] { result = CheckAndRepairEeprom(FakeHandle(0)); });
+    EXPECT_EQ(slow.eeprom, image.repaired);
+  }
+  EXPECT_EQ(out, std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
+  EXPECT_EQ(result, 1);
+}
+
+}  // namespace

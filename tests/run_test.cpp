@@ -1,0 +1,108 @@
+// The whole tool, entry point to exit code, against the simulated printer.
+#include "driver/run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "support/fake_platform.h"
+
+namespace {
+
+struct ToolRun {
+  int exitCode;
+  std::string out;
+  std::string err;
+};
+
+ToolRun RunTool() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int code = RunEepromfix();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  ToolRun run{code, testing::internal::GetCapturedStdout(), ""};
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
+}
+
+class RunTest : public testing::Test {
+ protected:
+  void SetUp() override { ResetFakePlatform(); }
+
+  void Attach(SimulatedPrinter& printer) { g_fake.devices = {{"/dev/usb/lp0", &printer}}; }
+};
+
+TEST_F(RunTest, CorrectChecksum) {
+  SimulatedPrinter printer(MakeValidEeprom());
+  Attach(printer);
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Checking CRC in EEPROM...\nEEPROM Checksum was already correct, no action taken\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(g_fake.closedDevices, 1);
+}
+
+TEST_F(RunTest, FullRepair) {
+  EepromBytes eeprom = MakeValidEeprom();
+  const EepromBytes repaired = eeprom;
+  SetStoredChecksum(eeprom, 0x1234);
+  SimulatedPrinter printer(eeprom);
+  Attach(printer);
+  g_fake.lastError = 87;  // left over from discovery; the procedure starts from 0
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Checking CRC in EEPROM...\nRepairing CRC in EEPROM...\nEEPROM Repaired\n\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(printer.eeprom, repaired);
+  EXPECT_EQ(g_fake.lastError, 0u);
+}
+
+TEST_F(RunTest, SanityFailure) {
+  EepromBytes eeprom = MakeValidEeprom();
+  eeprom[0x1D] = 0xF1;
+  SimulatedPrinter printer(eeprom);
+  Attach(printer);
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.out, "Checking CRC in EEPROM...\nEEPROM Sanity Checks fail, no action taken\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(printer.eeprom, eeprom);
+}
+
+TEST_F(RunTest, FailedProcedureStillExitsZero) {
+  SimulatedPrinter printer(MakeValidEeprom());
+  printer.silentFrom = 0;
+  Attach(printer);
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(g_fake.closedDevices, 1);
+}
+
+TEST_F(RunTest, NoPrinter) {
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 259\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(g_fake.closedDevices, 0);
+  EXPECT_EQ(g_fake.writes, 0u);
+}
+
+TEST_F(RunTest, PrinterThatCannotBeOpened) {
+  g_fake.devices = {{"/dev/usb/lp0", nullptr}};
+  g_fake.openErrorCode = 13;
+  const ToolRun run = RunTool();
+  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 13\n");
+}
+
+TEST(RunDeathTest, EnumerationFailureEndsWithFatalError) {
+  ResetFakePlatform();
+  g_fake.failSnapshot = 0;
+  g_fake.enumerationErrorCode = 1234;
+  EXPECT_EXIT(RunEepromfix(), testing::ExitedWithCode(1), "^Failed SetupDiGetClassDevs\\(\\)\n: error 1234\n$");
+}
+
+}  // namespace
