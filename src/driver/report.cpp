@@ -37,7 +37,8 @@ void FatalError(const char* format, ...) {
   char buffer[kFatalBufferSize];
   std::va_list args;
   va_start(args, format);
-  std::vsnprintf(buffer, sizeof buffer, format, args);
+  // Unqualified: the analyzer follows the va_list only through the global name.
+  vsnprintf(buffer, sizeof buffer, format, args);
   va_end(args);
   WriteFatalLine(buffer);
 
