@@ -1,0 +1,591 @@
+// printer_server: serves simulated printers on the master side of raw ptys, so that the real
+// eepromfix binary can talk to them through /dev/pts/N as it talks to a usblp device. A test
+// tool; it is not installed with eepromfix.
+//
+//   printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...
+//       Prints the slave name of each printer ("pts/N") on a line of its own, then "ready".
+//       Writes DIR/printerK.before (the EEPROM it starts with); on SIGTERM or SIGINT waits for
+//       the last bytes in transit, then writes DIR/printerK.received (every byte from the host)
+//       and DIR/printerK.eeprom (the EEPROM it ends with), and exits.
+//       --answer-delay MS holds every answer back for MS milliseconds, as a real printer takes
+//       a moment to answer (default 0).
+//       KNOBs, for the printer given just before:
+//         --fault N:FIELD=VALUE[,FIELD=VALUE...]  changes response N (counted from 0); FIELDs:
+//             prefix, cmdid, status, length, trailer, cut (numbers, 0x... for hex),
+//             data, payload (hex bytes), silent (no value)
+//         --write-does-not-take   WriteEEPROM is acknowledged but the EEPROM keeps its bytes
+//         --silent-from N         no answer from response N on
+//         --chunks A,B,...        the answers go out in pieces of A, B, ... bytes, each piece
+//                                 only once the tool has read the one before
+//   printer_server image PRESET FILE     writes a preset image: valid, corrupt, insane
+//   printer_server info IMAGE            prints "STORED COMPUTED TRANSMISSION": the image's
+//                                        stored and computed checksums (four hex digits) and
+//                                        the transmission checksum of all 320 bytes (0x...)
+//   printer_server expect check|repair IMAGE FILE
+//                                        writes the byte stream that a check of IMAGE (one
+//                                        read exchange) or a full repair of it sends
+//   printer_server describe FILE         prints a received byte stream element by element
+//
+// IMAGE is a preset name or a file of 320 bytes. "corrupt" is "valid" with a wrong stored
+// checksum; "insane" is "corrupt" with its second marker byte changed.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/simulated_printer.h"
+
+namespace {
+
+constexpr std::size_t kEepromSize = 320;
+constexpr std::uint16_t kReadEeprom = 0x0003;
+constexpr std::uint16_t kWriteEeprom = 0xEC0D;
+
+// A piece handed to the pty counts as read once the slave's input queue is empty, but not
+// sooner than this: the kernel moves written bytes to that queue asynchronously.
+constexpr std::int64_t kSettleMs = 50;
+// After the stop signal, the bytes still in transit have arrived once this long passes quietly.
+constexpr int kDrainQuietMs = 200;
+
+volatile sig_atomic_t g_stop = 0;
+int g_wakeWrite = -1;  // write end of the self-pipe that wakes the poll loop on a signal
+
+void OnStopSignal(int) {
+  g_stop = 1;
+  const char byte = 's';
+  const ssize_t ignored = write(g_wakeWrite, &byte, 1);
+  (void)ignored;
+}
+
+std::int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// --- Parsing of the command line ----------------------------------------------------------------
+
+bool ParseNumber(const std::string& text, std::uint64_t max, std::uint64_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long parsed = std::strtoull(text.c_str(), &end, 0);
+  if (errno != 0 || *end != '\0' || text[0] == '-' || parsed > max) return false;
+  *value = parsed;
+  return true;
+}
+
+bool ParseHex(const std::string& text, Bytes* bytes) {
+  if (text.size() % 2 != 0) return false;
+  bytes->clear();
+  for (std::size_t i = 0; i < text.size(); i += 2) {
+    std::uint64_t byte = 0;
+    if (!ParseNumber("0x" + text.substr(i, 2), 0xFF, &byte)) return false;
+    bytes->push_back(static_cast<std::uint8_t>(byte));
+  }
+  return true;
+}
+
+// One FIELD=VALUE of a --fault.
+bool ParseFaultField(const std::string& field, ResponseFault* fault) {
+  const std::size_t equals = field.find('=');
+  const std::string name = field.substr(0, equals);
+  if (equals == std::string::npos) {
+    if (name != "silent") return false;
+    fault->silent = true;
+    return true;
+  }
+  const std::string value = field.substr(equals + 1);
+  std::uint64_t number = 0;
+  if (name == "data" || name == "payload") {
+    Bytes bytes;
+    if (!ParseHex(value, &bytes)) return false;
+    (name == "data" ? fault->data : fault->payload) = bytes;
+    return true;
+  }
+  if (name == "prefix" || name == "cmdid" || name == "status") {
+    if (!ParseNumber(value, 0xFFFF, &number)) return false;
+    const auto narrow = static_cast<std::uint16_t>(number);
+    (name == "prefix" ? fault->prefix : name == "cmdid" ? fault->cmdID : fault->cmdStatus) = narrow;
+    return true;
+  }
+  if (name == "length" || name == "trailer") {
+    if (!ParseNumber(value, 0xFFFFFFFF, &number)) return false;
+    (name == "length" ? fault->length : fault->trailer) = static_cast<std::uint32_t>(number);
+    return true;
+  }
+  if (name == "cut") {
+    if (!ParseNumber(value, 0xFFFFFFFF, &number)) return false;
+    fault->cutAfter = static_cast<std::size_t>(number);
+    return true;
+  }
+  return false;
+}
+
+// "N:FIELD=VALUE,FIELD=VALUE..." into `faults`.
+bool ParseFault(const std::string& text, std::map<std::size_t, ResponseFault>* faults) {
+  const std::size_t colon = text.find(':');
+  std::uint64_t number = 0;
+  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0xFFFF, &number)) {
+    return false;
+  }
+  ResponseFault& fault = (*faults)[static_cast<std::size_t>(number)];
+  std::size_t start = colon + 1;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    if (!ParseFaultField(text.substr(start, comma - start), &fault)) return false;
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+bool ParseChunks(const std::string& text, std::deque<std::size_t>* chunks) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t comma = text.find(',', start);
+    std::uint64_t size = 0;
+    // A piece of 0 bytes would be a read that finds nothing, which a pty cannot arrange.
+    if (!ParseNumber(text.substr(start, comma - start), 0xFFFF, &size) || size == 0) return false;
+    chunks->push_back(static_cast<std::size_t>(size));
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+// --- Images ---------------------------------------------------------------------------------------
+
+bool PresetImage(const std::string& name, EepromBytes* image) {
+  *image = MakeValidEeprom();
+  if (name == "valid") return true;
+  if (name != "corrupt" && name != "insane") return false;
+  const std::uint16_t right = EepromChecksum(*image);
+  SetStoredChecksum(*image, right == 0x1234 ? 0x4321 : 0x1234);
+  if (name == "insane") (*image)[0x1D] = 0xF1;
+  return true;
+}
+
+bool ReadFileBytes(const std::string& path, Bytes* bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return false;
+  bytes->clear();
+  std::uint8_t block[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
+    bytes->insert(bytes->end(), block, block + got);
+  }
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
+
+bool WriteFileBytes(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool ok = std::fwrite(bytes, 1, size, file) == size;
+  return std::fclose(file) == 0 && ok;
+}
+
+// A preset name or a file of exactly 320 bytes.
+bool LoadImage(const std::string& source, EepromBytes* image) {
+  if (PresetImage(source, image)) return true;
+  Bytes bytes;
+  if (!ReadFileBytes(source, &bytes) || bytes.size() != kEepromSize) {
+    std::fprintf(stderr, "printer_server: %s is neither a preset nor a %zu-byte image file\n",
+                 source.c_str(), kEepromSize);
+    return false;
+  }
+  std::copy(bytes.begin(), bytes.end(), image->begin());
+  return true;
+}
+
+// --- Describing a received stream -----------------------------------------------------------------
+
+void PrintHex(const std::uint8_t* bytes, std::size_t size) {
+  for (std::size_t i = 0; i < size; ++i) std::printf(" %02x", bytes[i]);
+}
+
+std::uint16_t Load16(const std::uint8_t* at) {
+  return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+}
+
+std::uint32_t Load32(const std::uint8_t* at) {
+  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
+         std::uint32_t{at[3]};
+}
+
+bool StartsWith(const Bytes& stream, std::size_t at, const Bytes& pattern) {
+  return stream.size() - at >= pattern.size() &&
+         std::equal(pattern.begin(), pattern.end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+void DescribeImagePayload(const std::uint8_t* payload, std::size_t size) {
+  std::printf("  payload, %zu bytes:", size);
+  if (size != kEepromSize + 4) {
+    PrintHex(payload, size);
+    std::printf("\n");
+    return;
+  }
+  std::printf("\n    image bytes 0-15:   ");
+  PrintHex(payload, 16);
+  std::printf("\n    image bytes 304-319:");
+  PrintHex(payload + kEepromSize - 16, 16);
+  std::printf("\n    new checksum (bytes 0-1): %02x %02x", payload[0], payload[1]);
+  std::printf("\n    transmission checksum (bytes 320-323):");
+  PrintHex(payload + kEepromSize, 4);
+  std::printf("\n");
+}
+
+// One line per protocol element, as the printer takes them apart.
+void Describe(const Bytes& stream) {
+  const Bytes uel = UelBytes();
+  const Bytes enter = EnterLanguageBytes();
+  bool acl = false;
+  std::size_t at = 0;
+  std::size_t unknown = 0;  // run of bytes that are no element
+  auto flushUnknown = [&] {
+    if (unknown == 0) return;
+    std::printf("%zu other bytes:", unknown);
+    PrintHex(&stream[at - unknown], unknown);
+    std::printf("\n");
+    unknown = 0;
+  };
+  while (at < stream.size()) {
+    if (StartsWith(stream, at, uel)) {
+      flushUnknown();
+      std::printf("UEL                      ");
+      PrintHex(&stream[at], uel.size());
+      std::printf("\n");
+      at += uel.size();
+      acl = false;
+    } else if (!acl && StartsWith(stream, at, enter)) {
+      flushUnknown();
+      std::printf("@PJL ENTER LANGUAGE=ACL  (25 bytes)\n");
+      at += enter.size();
+      acl = true;
+    } else if (acl && stream.size() - at >= 16) {
+      flushUnknown();
+      const std::uint8_t* header = &stream[at];
+      const std::uint16_t cmdID = Load16(header + 2);
+      const std::uint32_t length = Load32(header + 4);
+      const std::uint32_t readLength = Load32(header + 8);
+      const char* name = cmdID == kReadEeprom ? "ReadEEPROM" : cmdID == kWriteEeprom ? "WriteEEPROM" : "command";
+      std::printf("%s header (length %u, readLength %u):", name, static_cast<unsigned>(length),
+                  static_cast<unsigned>(readLength));
+      PrintHex(header, 16);
+      std::printf("\n");
+      at += 16;
+      if (cmdID == kWriteEeprom) {
+        const std::size_t size = std::min<std::size_t>(length, stream.size() - at);
+        DescribeImagePayload(&stream[at], size);
+        at += size;
+      }
+    } else {
+      ++unknown;
+      ++at;
+    }
+  }
+  flushUnknown();
+}
+
+// --- Serving ---------------------------------------------------------------------------------------
+
+struct PrinterSetup {
+  EepromBytes image{};
+  std::map<std::size_t, ResponseFault> faults;
+  bool writeTakes = true;
+  std::optional<std::size_t> silentFrom;
+  std::deque<std::size_t> chunks;
+};
+
+struct ServedPrinter {
+  explicit ServedPrinter(const EepromBytes& image) : printer(image) {}
+  SimulatedPrinter printer;
+  int master = -1;
+  int slave = -1;  // kept open, so that the tool's close does not hang up the pair
+  std::string slaveName;
+  std::deque<std::size_t> chunks;
+  bool answerDue = false;        // bytes are waiting to go out
+  std::int64_t releaseAtMs = 0;  // ... but not before this
+  bool pieceInFlight = false;    // a piece was handed out and the tool may not have read it yet
+  std::int64_t pieceAtMs = 0;
+};
+
+// Opens a pty pair in raw mode: every byte passes unchanged in both directions.
+bool OpenRawPty(ServedPrinter* served) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+    std::perror("printer_server: cannot open a pty");
+    return false;
+  }
+  const char* name = ptsname(master);
+  if (name == nullptr || std::strncmp(name, "/dev/", 5) != 0) {
+    std::fprintf(stderr, "printer_server: unexpected pty name\n");
+    return false;
+  }
+  termios raw{};
+  if (tcgetattr(master, &raw) != 0) return false;
+  cfmakeraw(&raw);
+  if (tcsetattr(master, TCSANOW, &raw) != 0) return false;
+  const int slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave < 0) {
+    std::perror("printer_server: cannot open the pty slave");
+    return false;
+  }
+  fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+  served->master = master;
+  served->slave = slave;
+  served->slaveName = name + 5;  // the DEVNAME form: "pts/N"
+  return true;
+}
+
+// Takes what the host sent; returns false when the master cannot be read.
+bool TakeInput(ServedPrinter* served, std::int64_t now, std::int64_t answerDelayMs) {
+  std::uint8_t block[4096];
+  for (;;) {
+    const ssize_t got = read(served->master, block, sizeof block);
+    if (got < 0) return errno == EAGAIN || errno == EINTR;
+    if (got == 0) return true;
+    served->printer.Receive(block, static_cast<std::size_t>(got));
+    if (!served->answerDue && served->printer.PendingBytes() > 0) {
+      served->answerDue = true;
+      served->releaseAtMs = now + answerDelayMs;
+    }
+  }
+}
+
+// Hands pending answer bytes to the pty when their time has come; returns the milliseconds
+// until it wants to be asked again (-1: not until more input arrives).
+int GiveOutput(ServedPrinter* served, std::int64_t now) {
+  SimulatedPrinter& printer = served->printer;
+  while (printer.PendingBytes() > 0) {
+    if (now < served->releaseAtMs) return static_cast<int>(served->releaseAtMs - now);
+    if (served->pieceInFlight) {
+      int queued = 0;
+      if (now - served->pieceAtMs < kSettleMs || ioctl(served->slave, FIONREAD, &queued) != 0 ||
+          queued > 0) {
+        return 10;
+      }
+      served->pieceInFlight = false;
+    }
+    std::size_t size = printer.PendingBytes();
+    if (!served->chunks.empty()) {
+      size = std::min(size, served->chunks.front());
+      served->chunks.pop_front();
+      served->pieceInFlight = true;
+      served->pieceAtMs = now;
+    }
+    Bytes piece(size);
+    piece.resize(printer.Send(piece.data(), size));
+    std::size_t written = 0;
+    while (written < piece.size()) {
+      const ssize_t result = write(served->master, piece.data() + written, piece.size() - written);
+      if (result < 0 && errno != EAGAIN && errno != EINTR) {
+        std::perror("printer_server: write to the pty");
+        return -1;
+      }
+      if (result > 0) written += static_cast<std::size_t>(result);
+    }
+  }
+  served->answerDue = false;
+  return -1;
+}
+
+bool WriteResults(const std::string& dir, std::size_t index, const ServedPrinter& served) {
+  const std::string base = dir + "/printer" + std::to_string(index);
+  const Bytes& received = served.printer.received;
+  return WriteFileBytes(base + ".received", received.data(), received.size()) &&
+         WriteFileBytes(base + ".eeprom", served.printer.eeprom.data(), kEepromSize);
+}
+
+int Serve(const std::string& outDir, std::int64_t answerDelayMs,
+          const std::vector<PrinterSetup>& setups) {
+  int wake[2];
+  if (pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+  g_wakeWrite = wake[1];
+  struct sigaction action{};
+  action.sa_handler = OnStopSignal;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+
+  std::deque<ServedPrinter> printers;
+  for (std::size_t i = 0; i < setups.size(); ++i) {
+    printers.emplace_back(setups[i].image);
+    ServedPrinter& served = printers.back();
+    served.printer.faults = setups[i].faults;
+    served.printer.writeTakes = setups[i].writeTakes;
+    served.printer.silentFrom = setups[i].silentFrom;
+    served.chunks = setups[i].chunks;
+    if (!OpenRawPty(&served)) return 1;
+    const std::string before = outDir + "/printer" + std::to_string(i) + ".before";
+    if (!WriteFileBytes(before, setups[i].image.data(), kEepromSize)) {
+      std::fprintf(stderr, "printer_server: cannot write %s\n", before.c_str());
+      return 1;
+    }
+    std::printf("%s\n", served.slaveName.c_str());
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+
+  std::vector<pollfd> polled(printers.size() + 1);
+  polled[0] = {wake[0], POLLIN, 0};
+  for (std::size_t i = 0; i < printers.size(); ++i) polled[i + 1] = {printers[i].master, POLLIN, 0};
+
+  // Serve until told to stop; then take what is still in transit until the line is quiet.
+  bool draining = false;
+  for (;;) {
+    std::int64_t now = NowMs();
+    int timeout = -1;
+    for (ServedPrinter& served : printers) {
+      const int wanted = GiveOutput(&served, now);
+      if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
+    }
+    if (g_stop != 0 && !draining) draining = true;
+    if (draining) timeout = kDrainQuietMs;
+
+    const int ready = poll(polled.data(), polled.size(), timeout);
+    if (ready < 0 && errno != EINTR) {
+      std::perror("printer_server: poll");
+      return 1;
+    }
+    if (draining && ready == 0) break;
+    now = NowMs();
+    for (std::size_t i = 0; i < printers.size(); ++i) {
+      const short events = polled[i + 1].revents;
+      if ((events & POLLIN) != 0 && !TakeInput(&printers[i], now, answerDelayMs)) {
+        std::perror("printer_server: read from the pty");
+        return 1;
+      }
+      if ((events & POLLIN) == 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+        std::fprintf(stderr, "printer_server: the pty of printer %zu hung up\n", i);
+        return 1;
+      }
+    }
+    if ((polled[0].revents & POLLIN) != 0) {
+      char drained[16];
+      while (read(wake[0], drained, sizeof drained) > 0) {
+      }
+    }
+  }
+
+  for (std::size_t i = 0; i < printers.size(); ++i) {
+    if (!WriteResults(outDir, i, printers[i])) {
+      std::fprintf(stderr, "printer_server: cannot write the results into %s\n", outDir.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...\n"
+               "       printer_server image valid|corrupt|insane FILE\n"
+               "       printer_server info IMAGE\n"
+               "       printer_server expect check|repair IMAGE FILE\n"
+               "       printer_server describe FILE\n"
+               "KNOBs: --fault N:FIELD=VALUE[,...]  --write-does-not-take  --silent-from N  --chunks A,B,...\n");
+  return 2;
+}
+
+// Applies one option of "serve" with its value to the settings; false when it is not one.
+bool ApplyServeOption(const std::string& option, const std::string& value, std::string* outDir,
+                      std::uint64_t* answerDelayMs, std::vector<PrinterSetup>* setups) {
+  std::uint64_t number = 0;
+  if (option == "--out") {
+    *outDir = value;
+    return true;
+  }
+  if (option == "--answer-delay") return ParseNumber(value, 60000, answerDelayMs);
+  if (option == "--printer") {
+    setups->emplace_back();
+    return LoadImage(value, &setups->back().image);
+  }
+  if (setups->empty()) return false;  // the knobs below belong to a printer
+  PrinterSetup& setup = setups->back();
+  if (option == "--fault") return ParseFault(value, &setup.faults);
+  if (option == "--chunks") return ParseChunks(value, &setup.chunks);
+  if (option == "--silent-from" && ParseNumber(value, 0xFFFF, &number)) {
+    setup.silentFrom = static_cast<std::size_t>(number);
+    return true;
+  }
+  return false;
+}
+
+int ServeCommand(int argc, char** argv) {
+  std::string outDir;
+  std::uint64_t answerDelayMs = 0;
+  std::vector<PrinterSetup> setups;
+  for (int i = 2; i < argc; ++i) {
+    const std::string option = argv[i];
+    if (option == "--write-does-not-take" && !setups.empty()) {
+      setups.back().writeTakes = false;
+      continue;
+    }
+    const std::string value = i + 1 < argc ? argv[++i] : "";
+    if (!ApplyServeOption(option, value, &outDir, &answerDelayMs, &setups)) {
+      std::fprintf(stderr, "printer_server: bad option: %s %s\n", option.c_str(), value.c_str());
+      return Usage();
+    }
+  }
+  if (outDir.empty()) return Usage();
+  return Serve(outDir, static_cast<std::int64_t>(answerDelayMs), setups);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Usage();
+  const std::string command = argv[1];
+  EepromBytes image{};
+
+  if (command == "serve") return ServeCommand(argc, argv);
+  if (command == "image" && argc == 4) {
+    if (!PresetImage(argv[2], &image)) return Usage();
+    return WriteFileBytes(argv[3], image.data(), kEepromSize) ? 0 : 1;
+  }
+  if (command == "info" && argc == 3) {
+    if (!LoadImage(argv[2], &image)) return 2;
+    const unsigned stored = Load16(image.data());
+    std::printf("%04x %04x %#x\n", stored, static_cast<unsigned>(EepromChecksum(image)),
+                static_cast<unsigned>(ReferenceChecksum(image.data(), kEepromSize)));
+    return 0;
+  }
+  if (command == "expect" && argc == 5) {
+    const std::string kind = argv[2];
+    if (!LoadImage(argv[3], &image)) return 2;
+    Bytes stream;
+    if (kind == "check") {
+      stream = CheckOnlyStream();
+    } else if (kind == "repair") {
+      SetStoredChecksum(image, EepromChecksum(image));
+      stream = RepairStream(image);
+    } else {
+      return Usage();
+    }
+    return WriteFileBytes(argv[4], stream.data(), stream.size()) ? 0 : 1;
+  }
+  if (command == "describe" && argc == 3) {
+    Bytes stream;
+    if (!ReadFileBytes(argv[2], &stream)) {
+      std::fprintf(stderr, "printer_server: cannot read %s\n", argv[2]);
+      return 1;
+    }
+    Describe(stream);
+    return 0;
+  }
+  return Usage();
+}
