@@ -1,0 +1,443 @@
+// The Linux backend against the real system: a raw pseudo-terminal stands in for the printer's
+// character device, and folders made here stand in for the usblp entries in sysfs.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "device/channel.h"
+#include "driver/report.h"
+#include "platform/linux_usbmisc.h"
+#include "platform/platform.h"
+
+namespace {
+
+// Upper bound for bytes to cross the pty; reached only when something is broken.
+constexpr int kArrivalTimeoutMs = 1000;
+
+// A device call that should return at once is allowed this long before the test calls it
+// blocked.
+constexpr auto kPromptReturn = std::chrono::milliseconds(500);
+
+// Interrupts a device call that blocks after all, so that the test fails on its elapsed time
+// instead of hanging: the signal ends a waiting read() with EINTR.
+class Watchdog {
+ public:
+  Watchdog() {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    sigaction(SIGALRM, &action, &previous_);
+    alarm(2);
+  }
+  ~Watchdog() {
+    alarm(0);
+    sigaction(SIGALRM, &previous_, nullptr);
+  }
+
+ private:
+  struct sigaction previous_ {};
+};
+
+int Fd(DeviceHandle device) { return static_cast<int>(device); }
+
+// Waits until `fd` has at least `count` bytes to read, for at most kArrivalTimeoutMs.
+bool WaitForBytes(int fd, int count) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kArrivalTimeoutMs);
+  pollfd poller{fd, POLLIN, 0};
+  if (poll(&poller, 1, kArrivalTimeoutMs) != 1) return false;
+  // The line discipline may take the bytes in more than one go.
+  int pending = 0;
+  while (ioctl(fd, FIONREAD, &pending) == 0 && pending < count) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+  return pending >= count;
+}
+
+int PendingBytes(int fd) {
+  int pending = -1;
+  ioctl(fd, FIONREAD, &pending);
+  return pending;
+}
+
+// A raw pseudo-terminal: the test holds the master, the seam opens the slave as the device.
+class Pty : public testing::Test {
+ protected:
+  void SetUp() override {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master_, 0) << std::strerror(errno);
+    ASSERT_EQ(grantpt(master_), 0);
+    ASSERT_EQ(unlockpt(master_), 0);
+    const char* name = ptsname(master_);
+    ASSERT_NE(name, nullptr);
+    slavePath_ = name;
+
+    device_ = PlatformOpenDevice(slavePath_.c_str());
+    ASSERT_NE(device_, kInvalidHandle) << std::strerror(static_cast<int>(PlatformLastError()));
+    termios settings{};
+    ASSERT_EQ(tcgetattr(Fd(device_), &settings), 0);
+    cfmakeraw(&settings);
+    ASSERT_EQ(tcsetattr(Fd(device_), TCSANOW, &settings), 0);
+    g_deviceChannel = DeviceChannel{};
+  }
+
+  void TearDown() override {
+    if (device_ != kInvalidHandle) PlatformCloseDevice(device_);
+    if (master_ >= 0) close(master_);
+  }
+
+  void WriteToDevice(const std::uint8_t* bytes, std::size_t len) {
+    ASSERT_EQ(write(master_, bytes, len), static_cast<ssize_t>(len));
+    ASSERT_TRUE(WaitForBytes(Fd(device_), static_cast<int>(len)));
+  }
+
+  int master_ = -1;
+  std::string slavePath_;
+  DeviceHandle device_ = kInvalidHandle;
+};
+
+// --- Open ------------------------------------------------------------------------------------
+
+TEST_F(Pty, OpenGivesAReadWriteDescriptorClosedOnExec) {
+  const int flags = fcntl(Fd(device_), F_GETFL);
+  EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+  EXPECT_EQ(flags & O_NONBLOCK, 0);  // reads stay plain; the seam looks before it reads
+  EXPECT_NE(fcntl(Fd(device_), F_GETFD) & FD_CLOEXEC, 0);
+}
+
+TEST_F(Pty, OpeningTheDeviceDoesNotMakeItTheControllingTerminal) {
+  // A new session has no controlling terminal; opening a terminal without O_NOCTTY would give
+  // it one.
+  EXPECT_EXIT(
+      {
+        if (setsid() < 0) std::_Exit(2);
+        const DeviceHandle device = PlatformOpenDevice(slavePath_.c_str());
+        if (device == kInvalidHandle) std::_Exit(3);
+        std::_Exit(open("/dev/tty", O_RDWR | O_NOCTTY) < 0 ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+}
+
+TEST(LinuxDeviceIo, OpeningAMissingPathFailsWithItsErrno) {
+  PlatformSetLastError(0);
+  EXPECT_EQ(PlatformOpenDevice("/nonexistent-eepromfix/lp0"), kInvalidHandle);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
+}
+
+// --- Read and write --------------------------------------------------------------------------
+
+TEST_F(Pty, ReadWithNothingPendingReturnsAtOnceWithNoBytes) {
+  std::uint8_t buffer[512];
+  std::uint32_t got = 99;
+  const Watchdog watchdog;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
+  EXPECT_EQ(got, 0u);
+}
+
+TEST_F(Pty, ReadTakesAtMostTheGivenLength) {
+  std::uint8_t bytes[10];
+  for (std::uint8_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(0xA0 + i);
+  WriteToDevice(bytes, sizeof bytes);
+
+  std::uint8_t buffer[16] = {};
+  std::uint32_t got = 0;
+  EXPECT_TRUE(PlatformReadDevice(device_, buffer, 4, &got));
+  ASSERT_EQ(got, 4u);
+  EXPECT_EQ(std::memcmp(buffer, bytes, 4), 0);
+  EXPECT_EQ(buffer[4], 0);
+  EXPECT_EQ(PendingBytes(Fd(device_)), 6);
+
+  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+  ASSERT_EQ(got, 6u);
+  EXPECT_EQ(std::memcmp(buffer, bytes + 4, 6), 0);
+}
+
+TEST_F(Pty, ChannelStagesTheSurplusOfOneDeviceRead) {
+  std::uint8_t bytes[40];
+  for (std::uint8_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 3 + 1);
+  WriteToDevice(bytes, sizeof bytes);
+
+  std::uint8_t first[16] = {};
+  ASSERT_EQ(ChannelRead(device_, first, sizeof first), 16u);
+  EXPECT_EQ(std::memcmp(first, bytes, 16), 0);
+  EXPECT_EQ(g_deviceChannel.stagedCount, 24u);
+  EXPECT_EQ(PendingBytes(Fd(device_)), 0);  // one read took the whole block
+
+  // More bytes arrive; the next request is covered by the staged bytes, so they stay pending.
+  const std::uint8_t later[5] = {0xF1, 0xF2, 0xF3, 0xF4, 0xF5};
+  WriteToDevice(later, sizeof later);
+  std::uint8_t second[24] = {};
+  ASSERT_EQ(ChannelRead(device_, second, sizeof second), 24u);
+  EXPECT_EQ(std::memcmp(second, bytes + 16, 24), 0);
+  EXPECT_EQ(g_deviceChannel.stagedCount, 0u);
+  EXPECT_EQ(PendingBytes(Fd(device_)), 5);
+
+  std::uint8_t third[8] = {};
+  ASSERT_EQ(ChannelRead(device_, third, sizeof third), 5u);
+  EXPECT_EQ(std::memcmp(third, later, 5), 0);
+  // And nothing more: the next read returns at once with no bytes.
+  const Watchdog watchdog;
+  EXPECT_EQ(ChannelRead(device_, third, sizeof third), 0u);
+}
+
+TEST_F(Pty, WriteReachesThePeer) {
+  std::uint8_t bytes[300];
+  for (std::uint32_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i ^ 0x5A);
+  std::uint32_t written = 0;
+  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  EXPECT_EQ(written, sizeof bytes);
+
+  std::vector<std::uint8_t> received;
+  while (received.size() < sizeof bytes) {
+    pollfd poller{master_, POLLIN, 0};
+    ASSERT_EQ(poll(&poller, 1, kArrivalTimeoutMs), 1) << "after " << received.size() << " bytes";
+    std::uint8_t chunk[512];
+    const ssize_t n = read(master_, chunk, sizeof chunk);
+    ASSERT_GT(n, 0);
+    received.insert(received.end(), chunk, chunk + n);
+  }
+  ASSERT_EQ(received.size(), sizeof bytes);
+  EXPECT_EQ(std::memcmp(received.data(), bytes, sizeof bytes), 0);
+}
+
+TEST_F(Pty, HungUpPeerReadsNothingAtOnceAndWritesFail) {
+  close(master_);
+  master_ = -1;
+
+  // A hung-up terminal reads as end of file: no bytes, not a failure, and no wait.
+  std::uint8_t buffer[512];
+  std::uint32_t got = 99;
+  const Watchdog watchdog;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
+  EXPECT_EQ(got, 0u);
+
+  const std::uint8_t bytes[4] = {1, 2, 3, 4};
+  std::uint32_t written = 99;
+  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EIO));
+  EXPECT_FALSE(PlatformDeviceGone(PlatformLastError()));
+}
+
+TEST(LinuxDeviceIo, ClosedDescriptorFailsBothWaysWithEbadf) {
+  const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  close(fd);  // a number that names nothing now
+
+  std::uint8_t buffer[4];
+  std::uint32_t got = 99;
+  EXPECT_FALSE(PlatformReadDevice(fd, buffer, sizeof buffer, &got));
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
+
+  std::uint32_t written = 99;
+  PlatformSetLastError(0);
+  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written));
+  EXPECT_EQ(written, 0u);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
+}
+
+// --- Error codes and texts -------------------------------------------------------------------
+
+TEST(LinuxErrorCodes, LastErrorSurvivesOutputThatSetsErrno) {
+  EXPECT_EQ(PlatformOpenDevice("/nonexistent-eepromfix/lp0"), kInvalidHandle);
+
+  // Writing to a stream opened for reading fails and sets errno; the kept code must not move.
+  std::FILE* readOnly = std::fopen("/dev/null", "r");
+  ASSERT_NE(readOnly, nullptr);
+  EXPECT_LT(std::fprintf(readOnly, "x"), 0);
+  std::fclose(readOnly);
+  testing::internal::CaptureStdout();
+  std::printf("some output\n");
+  std::fflush(stdout);
+  testing::internal::GetCapturedStdout();
+  errno = EINVAL;
+
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
+  PlatformSetLastError(0);
+  EXPECT_EQ(PlatformLastError(), 0u);
+}
+
+TEST(LinuxErrorCodes, ErrorTextIsTheSystemsTextCutToTheBuffer) {
+  char text[256];
+  ASSERT_TRUE(PlatformErrorText(ENOENT, text, sizeof text));
+  EXPECT_STREQ(text, std::strerror(ENOENT));
+
+  char small[8];
+  std::memset(small, 'x', sizeof small);
+  ASSERT_TRUE(PlatformErrorText(ENOENT, small, 5));
+  EXPECT_EQ(std::string(small), std::string(std::strerror(ENOENT)).substr(0, 4));
+  EXPECT_EQ(std::string(small + 5, 3), "xxx");
+}
+
+TEST(LinuxReport, ReportSystemErrorPrintsMessageThenErrnoText) {
+  PlatformSetLastError(EIO);
+  testing::internal::CaptureStdout();
+  ReportSystemError("Read Failed");
+  std::fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("Read Failed\n") + std::strerror(EIO) + "\n\n");
+}
+
+// FatalError ends the process: each case runs in a child process of its own.
+TEST(LinuxReportDeathTest, LineBreakInMessagePutsCodeOnItsOwnLine) {
+  EXPECT_EXIT(
+      {
+        PlatformSetLastError(1234);
+        FatalError("Failed SetupDiGetClassDevs()\n");
+      },
+      testing::ExitedWithCode(1), "^Failed SetupDiGetClassDevs\\(\\)\n: error 1234\n$");
+}
+
+TEST(LinuxReportDeathTest, MessageWithoutLineBreakEndsInCode) {
+  EXPECT_EXIT(
+      {
+        PlatformSetLastError(ENODEV);
+        FatalError("Insufficient device name buffer");
+      },
+      testing::ExitedWithCode(1), "^Insufficient device name buffer: error 19\n$");
+}
+
+TEST(LinuxReportDeathTest, LongMessageIsCutTo255Characters) {
+  const std::string longMessage = std::string(250, 'A') + std::string(50, 'B');
+  const std::string expected = "^" + std::string(250, 'A') + "BBBBB: error 1234\n$";
+  EXPECT_EXIT(
+      {
+        PlatformSetLastError(1234);
+        FatalError("%s", longMessage.c_str());
+      },
+      testing::ExitedWithCode(1), expected.c_str());
+}
+
+// --- Finding printers in sysfs ---------------------------------------------------------------
+
+// A folder of its own, removed with everything in it at the end.
+class UsbmiscFolder : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/eepromfix-usbmisc-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr) << std::strerror(errno);
+    folder_ = pattern;
+  }
+
+  void TearDown() override {
+    for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
+      if (unlink(it->c_str()) != 0) rmdir(it->c_str());
+    }
+    rmdir(folder_.c_str());
+  }
+
+  void MakeFolder(const std::string& name) {
+    const std::string path = folder_ + "/" + name;
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+    made_.push_back(path);
+  }
+
+  void MakeFile(const std::string& name, const std::string& content) {
+    const std::string path = folder_ + "/" + name;
+    std::FILE* file = std::fopen(path.c_str(), "w");
+    ASSERT_NE(file, nullptr) << path;
+    std::fputs(content.c_str(), file);
+    std::fclose(file);
+    made_.push_back(path);
+  }
+
+  std::string PathOf(std::uint32_t number) {
+    char path[256];
+    const std::size_t length = UsbPrinterPath(folder_.c_str(), number, path, sizeof path);
+    EXPECT_EQ(length, std::strlen(path));
+    return path;
+  }
+
+  std::string folder_;
+  std::vector<std::string> made_;
+};
+
+TEST_F(UsbmiscFolder, PrintersAreListedInNumericOrderAndOthersIgnored) {
+  for (const char* name : {"lp10", "lp2", "lp0", "lp", "lpx", "lp1a", "lp-1", "lp+3", "foo",
+                           "hiddev0", "lp4294967296"}) {
+    MakeFolder(name);
+  }
+  std::uint32_t numbers[8] = {};
+  ASSERT_EQ(ListUsbPrinters(folder_.c_str(), numbers, 8), 3);
+  EXPECT_EQ(numbers[0], 0u);
+  EXPECT_EQ(numbers[1], 2u);
+  EXPECT_EQ(numbers[2], 10u);
+}
+
+TEST_F(UsbmiscFolder, EmptyOrMissingFolderHasNoPrinters) {
+  std::uint32_t numbers[4];
+  EXPECT_EQ(ListUsbPrinters(folder_.c_str(), numbers, 4), 0);
+  EXPECT_EQ(ListUsbPrinters((folder_ + "/absent").c_str(), numbers, 4), 0);
+}
+
+TEST_F(UsbmiscFolder, UnreadableFolderFails) {
+  MakeFile("plain", "");
+  std::uint32_t numbers[4];
+  errno = 0;
+  EXPECT_EQ(ListUsbPrinters((folder_ + "/plain").c_str(), numbers, 4), -1);
+  EXPECT_EQ(errno, ENOTDIR);
+}
+
+TEST_F(UsbmiscFolder, DevicePathComesFromDevnameOrDefaults) {
+  MakeFolder("lp2");
+  MakeFile("lp2/uevent", "MAJOR=180\nMINOR=2\nDEVNAME=usb/printer-two\n");
+  MakeFolder("lp3");
+  MakeFile("lp3/uevent", "MAJOR=180\r\nDEVNAME=usb/lp3x\r\n");
+  MakeFolder("lp4");
+  MakeFile("lp4/uevent", "MAJOR=180\nMINOR=4\n");  // no DEVNAME line
+  MakeFolder("lp5");                                // no uevent at all
+
+  EXPECT_EQ(PathOf(2), "/dev/usb/printer-two");
+  EXPECT_EQ(PathOf(3), "/dev/usb/lp3x");
+  EXPECT_EQ(PathOf(4), "/dev/usb/lp4");
+  EXPECT_EQ(PathOf(5), "/dev/usb/lp5");
+  EXPECT_EQ(PathOf(17), "/dev/usb/lp17");
+}
+
+TEST_F(UsbmiscFolder, TooLongDevicePathIsCutAndSaysSo) {
+  MakeFolder("lp1");
+  MakeFile("lp1/uevent", "DEVNAME=" + std::string(40, 'n') + "\n");
+  char path[16];
+  EXPECT_EQ(UsbPrinterPath(folder_.c_str(), 1, path, sizeof path), 45u);
+  EXPECT_EQ(std::string(path), "/dev/" + std::string(10, 'n'));
+}
+
+// The machine's own sysfs: with or without printers, a snapshot is taken and walked cleanly.
+TEST(LinuxEnumeration, SnapshotOfThisMachineIsConsistent) {
+  DeviceSet* set = PlatformOpenDeviceSet();
+  ASSERT_NE(set, nullptr) << std::strerror(static_cast<int>(PlatformLastError()));
+  std::uint32_t index = 0;
+  for (; PlatformEnumDevice(set, index); ++index) {
+    const std::uint32_t size = PlatformDeviceDetailSize(set);
+    ASSERT_GT(size, 0u);
+    std::vector<char> detail(size);
+    const char* path = PlatformDeviceDetail(set, detail.data(), size);
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::strncmp(path, "/dev/", 5), 0) << path;
+    EXPECT_EQ(std::strlen(path) + 1, size);
+  }
+  EXPECT_FALSE(PlatformEnumDevice(set, index));
+  PlatformCloseDeviceSet(set);
+}
+
+}  // namespace
