@@ -87,12 +87,17 @@ e2e_make_sysfs() {
 }
 
 # e2e_run_in_namespace FOLDER STDIN STDOUT STDERR COMMAND [ARG...]
-# Runs COMMAND with FOLDER over /sys/class and the given standard streams; returns its exit
-# code.
+# Runs COMMAND with FOLDER over /sys/class, its standard streams redirected to the given files
+# ("-": left as they are); returns its exit code.
 e2e_run_in_namespace() {
   local folder=$1 input=$2 output=$3 errors=$4
   shift 4
-  # shellcheck disable=SC2016
-  "${E2E_UNSHARE[@]}" sh -c 'mount --bind "$1" /sys/class || exit 125; shift; exec "$@"' \
-    sh "$folder" "$@" <"$input" >"$output" 2>"$errors"
+  (
+    [ "$input" = - ] || exec <"$input"
+    [ "$output" = - ] || exec >"$output"
+    [ "$errors" = - ] || exec 2>"$errors"
+    # shellcheck disable=SC2016
+    exec "${E2E_UNSHARE[@]}" sh -c 'mount --bind "$1" /sys/class || exit 125; shift; exec "$@"' \
+      sh "$folder" "$@"
+  )
 }

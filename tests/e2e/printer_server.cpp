@@ -214,8 +214,11 @@ bool LoadImage(const std::string& source, EepromBytes* image) {
 
 // --- Describing a received stream -----------------------------------------------------------------
 
-void PrintHex(const std::uint8_t* bytes, std::size_t size) {
+// One element: a label in a column of its own, then its bytes in hex.
+void PrintElement(const std::string& label, const std::uint8_t* bytes, std::size_t size) {
+  std::printf("%-32s", label.c_str());
   for (std::size_t i = 0; i < size; ++i) std::printf(" %02x", bytes[i]);
+  std::printf("\n");
 }
 
 std::uint16_t Load16(const std::uint8_t* at) {
@@ -233,20 +236,16 @@ bool StartsWith(const Bytes& stream, std::size_t at, const Bytes& pattern) {
 }
 
 void DescribeImagePayload(const std::uint8_t* payload, std::size_t size) {
-  std::printf("  payload, %zu bytes:", size);
   if (size != kEepromSize + 4) {
-    PrintHex(payload, size);
-    std::printf("\n");
+    PrintElement("  payload (" + std::to_string(size) + " bytes)", payload, size);
     return;
   }
-  std::printf("\n    image bytes 0-15:   ");
-  PrintHex(payload, 16);
-  std::printf("\n    image bytes 304-319:");
-  PrintHex(payload + kEepromSize - 16, 16);
-  std::printf("\n    new checksum (bytes 0-1): %02x %02x", payload[0], payload[1]);
-  std::printf("\n    transmission checksum (bytes 320-323):");
-  PrintHex(payload + kEepromSize, 4);
-  std::printf("\n");
+  std::printf("  payload (%zu bytes): the image, then the transmission checksum\n", size);
+  PrintElement("    bytes 0-1 (image checksum)", payload, 2);
+  PrintElement("    bytes 2-17", payload + 2, 16);
+  std::printf("    ...\n");
+  PrintElement("    bytes 304-319", payload + kEepromSize - 16, 16);
+  PrintElement("    bytes 320-323 (transmission)", payload + kEepromSize, 4);
 }
 
 // One line per protocol element, as the printer takes them apart.
@@ -258,22 +257,18 @@ void Describe(const Bytes& stream) {
   std::size_t unknown = 0;  // run of bytes that are no element
   auto flushUnknown = [&] {
     if (unknown == 0) return;
-    std::printf("%zu other bytes:", unknown);
-    PrintHex(&stream[at - unknown], unknown);
-    std::printf("\n");
+    PrintElement(std::to_string(unknown) + " other bytes", &stream[at - unknown], unknown);
     unknown = 0;
   };
   while (at < stream.size()) {
     if (StartsWith(stream, at, uel)) {
       flushUnknown();
-      std::printf("UEL                      ");
-      PrintHex(&stream[at], uel.size());
-      std::printf("\n");
+      PrintElement("UEL (ESC %-12345X)", &stream[at], uel.size());
       at += uel.size();
       acl = false;
     } else if (!acl && StartsWith(stream, at, enter)) {
       flushUnknown();
-      std::printf("@PJL ENTER LANGUAGE=ACL  (25 bytes)\n");
+      std::printf("%-32s (25 bytes)\n", "@PJL ENTER LANGUAGE=ACL");
       at += enter.size();
       acl = true;
     } else if (acl && stream.size() - at >= 16) {
@@ -282,11 +277,10 @@ void Describe(const Bytes& stream) {
       const std::uint16_t cmdID = Load16(header + 2);
       const std::uint32_t length = Load32(header + 4);
       const std::uint32_t readLength = Load32(header + 8);
-      const char* name = cmdID == kReadEeprom ? "ReadEEPROM" : cmdID == kWriteEeprom ? "WriteEEPROM" : "command";
-      std::printf("%s header (length %u, readLength %u):", name, static_cast<unsigned>(length),
-                  static_cast<unsigned>(readLength));
-      PrintHex(header, 16);
-      std::printf("\n");
+      std::string label = cmdID == kReadEeprom    ? "ReadEEPROM, readLength " + std::to_string(readLength)
+                          : cmdID == kWriteEeprom ? "WriteEEPROM, length " + std::to_string(length)
+                                                  : "command " + std::to_string(cmdID);
+      PrintElement(label, header, 16);
       at += 16;
       if (cmdID == kWriteEeprom) {
         const std::size_t size = std::min<std::size_t>(length, stream.size() - at);
