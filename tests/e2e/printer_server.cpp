@@ -195,7 +195,8 @@ bool ReadFileBytes(const std::string& path, Bytes* bytes) {
 bool WriteFileBytes(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
-  const bool ok = std::fwrite(bytes, 1, size, file) == size;
+  // An empty vector's data() may be null, which fwrite must not be given even for 0 bytes.
+  const bool ok = size == 0 || std::fwrite(bytes, 1, size, file) == size;
   return std::fclose(file) == 0 && ok;
 }
 
