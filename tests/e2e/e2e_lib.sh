@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034  # the E2E_ variables are for the scripts that source this
 # Shared by the end-to-end tests, tools/demo and tools/bench (sourced, not run).
 #
 # The real eepromfix finds printers as the entries lpN of /sys/class/usbmisc and opens
