@@ -47,8 +47,9 @@ TEST(FatalErrorDeathTest, CodeIsReadAfterTheFirstLineWentOut) {
 TEST(FatalErrorDeathTest, LongMessageIsCutToTheBuffer) {
   ResetFakePlatform();
   const std::string longText(400, 'x');
-  EXPECT_EXIT(FatalError("%s", longText.c_str()), testing::ExitedWithCode(1),
-              "^x{255}: error 0\n$");
+  // Spelled out: GoogleTest's own regular expressions (Windows) have no repetition counts.
+  const std::string expected = "^" + std::string(255, 'x') + ": error 0\n$";
+  EXPECT_EXIT(FatalError("%s", longText.c_str()), testing::ExitedWithCode(1), expected.c_str());
 }
 
 }  // namespace
