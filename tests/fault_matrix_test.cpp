@@ -1,0 +1,193 @@
+// The fault matrix: a full repair, with each of its device calls made to fail in turn, and with
+// the printer falling silent at each of its reads, for answers that arrive whole and answers
+// that arrive in small pieces. Whatever breaks, the run ends with exit code 0 within the read
+// bounds, says what happened, writes nothing after a failed read exchange, and leaves the
+// EEPROM either as it was or correctly repaired.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "driver/run.h"
+#include "support/capture.h"
+#include "support/fake_platform.h"
+
+namespace {
+
+constexpr char kChecking[] = "Checking CRC in EEPROM...\n";
+constexpr char kRepairing[] = "Repairing CRC in EEPROM...\n";
+constexpr char kRepaired[] = "EEPROM Repaired\n\n";
+constexpr std::uint64_t kReadLoops = 5;  // three response headers, two payloads
+constexpr std::uint64_t kGiveUpMs = 30 * 1000;
+
+enum class Arrival { kWhole, kInPieces };
+
+struct Outcome {
+  int exitCode = -1;
+  std::string out;
+  EepromBytes eeprom{};
+  bool writeCommandSent = false;
+  std::size_t eepromWrites = 0;
+  std::uint64_t clockMs = 0;
+  std::size_t writes = 0;
+  std::size_t reads = 0;
+  std::size_t readsInReadExchange = 0;  // reads made before the UEL that closes the read exchange
+  std::vector<std::size_t> readsBeforeWrite;
+  std::vector<std::size_t> writesBeforeRead;
+};
+
+EepromBytes Damaged() {
+  EepromBytes eeprom = MakeValidEeprom();
+  SetStoredChecksum(eeprom, static_cast<std::uint16_t>(EepromChecksum(eeprom) ^ 0x5A5A));
+  return eeprom;
+}
+
+// Runs the whole tool against a printer that holds a damaged image; `arrange` sets the fault.
+template <typename Arrange>
+Outcome RunTool(Arrival arrival, Arrange arrange) {
+  ResetFakePlatform();
+  SimulatedPrinter printer(Damaged());
+  if (arrival == Arrival::kInPieces) printer.readChunks.assign(2000, 7);
+  g_fake.devices = {{"/dev/usb/lp0", &printer}};
+  arrange();
+
+  Outcome o;
+  o.out = StdoutOf([&] { o.exitCode = RunEepromfix(); });
+  o.eeprom = printer.eeprom;
+  o.writeCommandSent = std::any_of(printer.commands.begin(), printer.commands.end(),
+                                   [](const ReceivedCommand& c) { return c.cmdID == 0xEC0D; });
+  o.eepromWrites = printer.eepromWrites;
+  o.clockMs = g_fake.clockMs;
+  o.writes = g_fake.writes;
+  o.reads = g_fake.reads;
+  for (const FakeCall& call : g_fake.calls) {
+    if (call.kind == FakeCall::kWrite) o.readsBeforeWrite.push_back(o.writesBeforeRead.size());
+    if (call.kind == FakeCall::kRead) o.writesBeforeRead.push_back(o.readsBeforeWrite.size());
+  }
+  o.readsInReadExchange = o.readsBeforeWrite.size() > 3 ? o.readsBeforeWrite[3] : o.reads;
+  return o;
+}
+
+// The printer is unplugged: every call from these on fails with the device-gone code.
+void Unplug(std::size_t firstWrite, std::size_t firstRead) {
+  constexpr std::size_t kMoreCallsThanARun = 1000;
+  const IoFault gone{kFakeNoSuchDevice, 0, true};
+  for (std::size_t i = 0; i < kMoreCallsThanARun; ++i) {
+    g_fake.writeFaults[firstWrite + i] = gone;
+    g_fake.readFaults[firstRead + i] = gone;
+  }
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The last line of output, or the two last when the last one is empty.
+bool EndsWithVerdict(const std::string& out) {
+  for (const char* verdict :
+       {"EEPROM could not be read, no action taken\n", kRepaired, "ERROR: EEPROM repair could not be verified\n\n",
+        "Read 0 bytes, should be: 16.\n"}) {
+    if (EndsWith(out, verdict)) return true;
+  }
+  return out.find("ERROR: failed to repair EEPROM checksum: Should be: ") != std::string::npos && EndsWith(out, "\n\n");
+}
+
+// What holds for every run, whatever failed. `readExchangeFailed`: the fault hit the read
+// exchange so that its image cannot be trusted.
+void ExpectSafe(const Outcome& o, const Outcome& clean, bool readExchangeFailed, std::uint64_t slackMs) {
+  EXPECT_EQ(o.exitCode, 0);
+  EXPECT_EQ(o.out.rfind(kChecking, 0), 0u) << o.out;
+  EXPECT_TRUE(EndsWithVerdict(o.out)) << o.out;
+  EXPECT_EQ(o.out.find("already correct"), std::string::npos) << o.out;
+  EXPECT_EQ(o.out.find("Sanity Checks"), std::string::npos) << o.out;
+  EXPECT_LE(o.clockMs, clean.clockMs + slackMs) << "the run outlasted its read bounds";
+
+  const bool untouched = o.eeprom == Damaged();
+  EXPECT_TRUE(untouched || o.eeprom == clean.eeprom) << "the EEPROM holds neither the old nor the repaired image";
+  EXPECT_LE(o.eepromWrites, 1u);
+  if (o.out.find(kRepaired) != std::string::npos) {
+    EXPECT_EQ(o.eeprom, clean.eeprom) << o.out;
+  }
+  if (readExchangeFailed) {
+    EXPECT_FALSE(o.writeCommandSent) << "WriteEEPROM after a failed read exchange\n" << o.out;
+    EXPECT_TRUE(untouched);
+    EXPECT_EQ(o.out.find(kRepairing), std::string::npos) << o.out;
+  }
+}
+
+class FaultMatrix : public testing::TestWithParam<Arrival> {
+ protected:
+  void SetUp() override {
+    clean_ = RunTool(GetParam(), [] {});
+    ASSERT_EQ(clean_.out, std::string(kChecking) + kRepairing + kRepaired);
+    ASSERT_EQ(clean_.eepromWrites, 1u);
+  }
+
+  Outcome clean_;
+};
+
+TEST_P(FaultMatrix, CleanRunIsAFullRepair) {
+  // UEL, ENTER, command for each of the three exchanges, the image payload, two closing UELs.
+  EXPECT_EQ(clean_.writes, 12u);
+  EXPECT_GE(clean_.reads, 3u);
+  EXPECT_EQ(clean_.eeprom[0], EepromChecksum(Damaged()) >> 8);
+}
+
+TEST_P(FaultMatrix, EachWriteFails) {
+  for (std::size_t write = 0; write < clean_.writes; ++write) {
+    SCOPED_TRACE("write " + std::to_string(write) + " fails");
+    const Outcome o = RunTool(GetParam(), [&] { g_fake.writeFaults[write] = IoFault{kFakeIoError, 0, true}; });
+    ExpectSafe(o, clean_, write < 3, kReadLoops * kGiveUpMs);
+    EXPECT_NE(o.out.find("WriteFile() Failed, error = 5\n"), std::string::npos);
+    // A write that went wrong clears the verdict: never "Repaired".
+    EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
+  }
+}
+
+TEST_P(FaultMatrix, EachReadFails) {
+  for (std::size_t read = 0; read < clean_.reads; ++read) {
+    SCOPED_TRACE("read " + std::to_string(read) + " fails");
+    // The failed read brings nothing this once; the next one picks the answer up.
+    const Outcome o = RunTool(GetParam(), [&] { g_fake.readFaults[read] = IoFault{kFakeIoError, 0, true}; });
+    ExpectSafe(o, clean_, false, kReadLoops * kGiveUpMs);
+    EXPECT_NE(o.out.find("ReadFile() Failed, error = 5\n"), std::string::npos);
+    EXPECT_TRUE(EndsWith(o.out, kRepaired)) << o.out;
+  }
+}
+
+TEST_P(FaultMatrix, PrinterUnpluggedAtEachCall) {
+  // Once the device is gone, every read loop ends at its first read that brings nothing.
+  constexpr std::uint64_t kAtOnceMs = kReadLoops * 1000;
+  for (std::size_t write = 0; write < clean_.writes; ++write) {
+    SCOPED_TRACE("unplugged at write " + std::to_string(write));
+    const Outcome o = RunTool(GetParam(), [&] { Unplug(write, clean_.readsBeforeWrite[write]); });
+    ExpectSafe(o, clean_, write < 3, kAtOnceMs);
+    EXPECT_NE(o.out.find("WriteFile() Failed, error = 19\n"), std::string::npos);
+    EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
+  }
+  for (std::size_t read = 0; read < clean_.reads; ++read) {
+    SCOPED_TRACE("unplugged at read " + std::to_string(read));
+    const Outcome o = RunTool(GetParam(), [&] { Unplug(clean_.writesBeforeRead[read], read); });
+    ExpectSafe(o, clean_, read < clean_.readsInReadExchange, kAtOnceMs);
+    EXPECT_NE(o.out.find("ReadFile() Failed, error = 19\n"), std::string::npos);
+    EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
+  }
+}
+
+TEST_P(FaultMatrix, PrinterFallsSilentAtEachRead) {
+  for (std::size_t read = 0; read < clean_.reads; ++read) {
+    SCOPED_TRACE("silent from read " + std::to_string(read));
+    const Outcome o = RunTool(GetParam(), [&] { g_fake.silentFromRead = read; });
+    ExpectSafe(o, clean_, read < clean_.readsInReadExchange, kReadLoops * kGiveUpMs);
+    EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
+    EXPECT_GE(o.clockMs, kGiveUpMs) << "gave up before 30 reads brought nothing";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Answers, FaultMatrix, testing::Values(Arrival::kWhole, Arrival::kInPieces),
+                         [](const testing::TestParamInfo<Arrival>& info) {
+                           return info.param == Arrival::kWhole ? "Whole" : "InPieces";
+                         });
+
+}  // namespace
