@@ -23,6 +23,7 @@
 #include "driver/report.h"
 #include "platform/linux_usbmisc.h"
 #include "platform/platform.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -106,6 +107,17 @@ class Pty : public testing::Test {
     ASSERT_TRUE(WaitForBytes(Fd(device_), static_cast<int>(len)));
   }
 
+  // A read that finds nothing: a success with no bytes, returned without waiting.
+  void ExpectEmptyReadAtOnce() {
+    std::uint8_t buffer[512];
+    std::uint32_t got = 99;
+    const Watchdog watchdog;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
+    EXPECT_EQ(got, 0u);
+  }
+
   int master_ = -1;
   std::string slavePath_;
   DeviceHandle device_ = kInvalidHandle;
@@ -142,13 +154,7 @@ TEST(LinuxDeviceIo, OpeningAMissingPathFailsWithItsErrno) {
 // --- Read and write --------------------------------------------------------------------------
 
 TEST_F(Pty, ReadWithNothingPendingReturnsAtOnceWithNoBytes) {
-  std::uint8_t buffer[512];
-  std::uint32_t got = 99;
-  const Watchdog watchdog;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
-  EXPECT_EQ(got, 0u);
+  ExpectEmptyReadAtOnce();
 }
 
 TEST_F(Pty, ReadTakesAtMostTheGivenLength) {
@@ -222,13 +228,7 @@ TEST_F(Pty, HungUpPeerReadsNothingAtOnceAndWritesFail) {
   master_ = -1;
 
   // A hung-up terminal reads as end of file: no bytes, not a failure, and no wait.
-  std::uint8_t buffer[512];
-  std::uint32_t got = 99;
-  const Watchdog watchdog;
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
-  EXPECT_EQ(got, 0u);
+  ExpectEmptyReadAtOnce();
 
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
@@ -266,10 +266,7 @@ TEST(LinuxErrorCodes, LastErrorSurvivesOutputThatSetsErrno) {
   ASSERT_NE(readOnly, nullptr);
   EXPECT_LT(std::fprintf(readOnly, "x"), 0);
   std::fclose(readOnly);
-  testing::internal::CaptureStdout();
-  std::printf("some output\n");
-  std::fflush(stdout);
-  testing::internal::GetCapturedStdout();
+  StdoutOf([] { std::printf("some output\n"); });
   errno = EINVAL;
 
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
@@ -291,10 +288,7 @@ TEST(LinuxErrorCodes, ErrorTextIsTheSystemsTextCutToTheBuffer) {
 
 TEST(LinuxReport, ReportSystemErrorPrintsMessageThenErrnoText) {
   PlatformSetLastError(EIO);
-  testing::internal::CaptureStdout();
-  ReportSystemError("Read Failed");
-  std::fflush(stdout);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(StdoutOf([] { ReportSystemError("Read Failed"); }),
             std::string("Read Failed\n") + std::strerror(EIO) + "\n\n");
 }
 

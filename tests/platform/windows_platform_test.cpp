@@ -10,6 +10,7 @@
 #include "device/discovery.h"
 #include "driver/report.h"
 #include "platform/platform.h"
+#include "support/capture.h"
 
 namespace {
 
@@ -35,11 +36,10 @@ std::string SystemText(std::uint32_t code) {
 }
 
 std::string ReportedFor(std::uint32_t code, const char* message) {
-  testing::internal::CaptureStdout();
-  PlatformSetLastError(code);
-  ReportSystemError(message);
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  return StdoutOf([&] {
+    PlatformSetLastError(code);
+    ReportSystemError(message);
+  });
 }
 
 TEST(WindowsErrorText, ReportSystemErrorPrintsMessageThenSystemText) {
@@ -114,9 +114,9 @@ TEST(WindowsEnumeration, NoPrinterIsAnEmptySetAndNoDevice) {
     GTEST_SKIP() << "a USB printer is attached";
   }
 
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(OpenPrinterDevice(nullptr), kInvalidHandle);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  DeviceHandle opened = 0;
+  EXPECT_EQ(StdoutOf([&] { opened = OpenPrinterDevice(nullptr); }), "");
+  EXPECT_EQ(opened, kInvalidHandle);
 }
 
 TEST(WindowsDeviceIo, OpeningAMissingPathFails) {
