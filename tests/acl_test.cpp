@@ -17,15 +17,7 @@ class AclTest : public testing::Test {
     g_fake.devices = {{"printer", &printer}};
   }
 
-  // A ReadEEPROM response for `data`, with its correct trailer.
-  static Bytes ReadResponse(const Bytes& data) {
-    Bytes payload = data;
-    const std::uint32_t trailer = ReferenceChecksum(data.data(), data.size());
-    for (int shift = 24; shift >= 0; shift -= 8) payload.push_back(static_cast<std::uint8_t>(trailer >> shift));
-    return Concat({ResponseHeaderBytes(0xAC, 0x0003, 1, static_cast<std::uint32_t>(payload.size())), payload});
-  }
-
-  SimulatedPrinter printer{MakeValidEeprom()};
+  SimulatedPrinter printer{MakeValidEeprom().data()};
   DeviceHandle handle = FakeHandle(0);
   bool ok = true;
   std::uint8_t buffer[kReceiveBufferSize] = {};
@@ -34,11 +26,11 @@ class AclTest : public testing::Test {
 TEST_F(AclTest, CommandHeadersAreBigEndianOnTheWire) {
   SendCommand(handle, CMD_READ_EEPROM, 0, 320, ok);
   SendCommand(handle, CMD_WRITE_EEPROM, 324, 0, ok);
-  EXPECT_EQ(printer.received, Concat({CommandBytes(0x0003, 0, 320), CommandBytes(0xEC0D, 324, 0)}));
-  EXPECT_EQ(printer.received[0], 0x00);
-  EXPECT_EQ(printer.received[1], 0xAC);
-  EXPECT_EQ(printer.received[10], 0x01);  // readLength 0x140
-  EXPECT_EQ(printer.received[11], 0x40);
+  EXPECT_EQ(ReceivedBytes(printer), Concat({CommandBytes(0x0003, 0, 320), CommandBytes(0xEC0D, 324, 0)}));
+  EXPECT_EQ(ReceivedBytes(printer)[0], 0x00);
+  EXPECT_EQ(ReceivedBytes(printer)[1], 0xAC);
+  EXPECT_EQ(ReceivedBytes(printer)[10], 0x01);  // readLength 0x140
+  EXPECT_EQ(ReceivedBytes(printer)[11], 0x40);
   EXPECT_TRUE(ok);
 }
 
@@ -64,14 +56,14 @@ TEST_F(AclTest, ShortWritesOfEachStepAreReported) {
 TEST_F(AclTest, PjlLinesAreSentWithoutTerminator) {
   SendUel(handle, ok);
   SendEnterLanguage(handle, ok);
-  EXPECT_EQ(printer.received, Concat({UelBytes(), EnterLanguageBytes()}));
-  EXPECT_EQ(printer.received.size(), 34u);
+  EXPECT_EQ(ReceivedBytes(printer), Concat({UelBytes(), EnterLanguageBytes()}));
+  EXPECT_EQ(ReceivedBytes(printer).size(), 34u);
   EXPECT_TRUE(ok);
 }
 
 TEST_F(AclTest, HeaderInPiecesIsAssembledWithOneSleepPerRead) {
-  printer.Queue(ResponseHeaderBytes(0xAC, 0x0003, 1, 0x144));
-  printer.readChunks = {10, 0, 6};
+  Queue(printer, ResponseHeaderBytes(0xAC, 0x0003, 1, 0x144));
+  SetChunks(printer, {10, 0, 6});
   EXPECT_EQ(ReceiveResponseHeader(handle), 16u);
   EXPECT_EQ(std::memcmp(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 0x0003, 1, 0x144).data(), 16), 0);
   EXPECT_EQ(g_fake.Count(FakeCall::kRead), 3u);
@@ -80,8 +72,8 @@ TEST_F(AclTest, HeaderInPiecesIsAssembledWithOneSleepPerRead) {
 }
 
 TEST_F(AclTest, SilentPrinterEndsReadLoopAfterThirtyEmptyReads) {
-  printer.Queue(Bytes(10, 0xAC));
-  printer.readChunks = {4, 0, 0, 6};  // empty reads between bytes do not add up
+  Queue(printer, Bytes(10, 0xAC));
+  SetChunks(printer, {4, 0, 0, 6});  // empty reads between bytes do not add up
   const std::string out = StdoutOf([&] { EXPECT_EQ(ReceiveResponseHeader(handle), 10u); });
   EXPECT_EQ(out, "");
   EXPECT_EQ(g_fake.Count(FakeCall::kRead), 4u + 30u);
@@ -123,9 +115,8 @@ TEST_F(AclTest, WrongPrefixAloneStillReportsStatusOk) {
 }
 
 TEST_F(AclTest, PayloadWithCorrectTrailerPasses) {
-  const Bytes response = ReadResponse({0x12, 0x34});
-  printer.Queue(Bytes(response.begin() + 16, response.end()));
-  std::memcpy(g_responseHeader.bytes, response.data(), 16);
+  Queue(printer, WithTrailer({0x12, 0x34}));
+  std::memcpy(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 3, 1, 6).data(), 16);
   const std::string out = StdoutOf([&] { ReceivePayload(handle, buffer, 6, 2, ok); });
   EXPECT_EQ(out, "");
   EXPECT_TRUE(ok);
@@ -136,7 +127,7 @@ TEST_F(AclTest, PayloadWithCorrectTrailerPasses) {
 
 TEST_F(AclTest, TrailerWithoutLeadingOnesFailsWithAlarmFirst) {
   std::memcpy(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 3, 1, 6).data(), 16);
-  printer.Queue({0x12, 0x34, 0x00, 0x00, 0xED, 0xCB});
+  Queue(printer, {0x12, 0x34, 0x00, 0x00, 0xED, 0xCB});
   const std::string out = StdoutOf([&] { ReceivePayload(handle, buffer, 6, 2, ok); });
   EXPECT_EQ(out, "ERROR: incorrect transmission checksum: Should be: 0xffffedcb, is: 0xedcb\n");
   EXPECT_FALSE(ok);
@@ -147,7 +138,7 @@ TEST_F(AclTest, TrailerWithoutLeadingOnesFailsWithAlarmFirst) {
 
 TEST_F(AclTest, OverlongAnnouncementIsTruncatedTo1023Bytes) {
   std::memcpy(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 3, 1, 2000).data(), 16);
-  printer.Queue(Bytes(2000, 0x5A));
+  Queue(printer, Bytes(2000, 0x5A));
   const std::string out = StdoutOf([&] { ReceivePayload(handle, buffer, 0x144, 320, ok); });
   EXPECT_EQ(out.rfind("ERROR: invalid response length. Should be: 0x144, is: 0x7d0\n"
                       "Warning: response truncated\n", 0),
@@ -161,7 +152,7 @@ TEST_F(AclTest, OverlongAnnouncementIsTruncatedTo1023Bytes) {
 
 TEST_F(AclTest, ShortPayloadReportsAnnouncedAndReceivedCounts) {
   std::memcpy(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 3, 1, 0x144).data(), 16);
-  printer.Queue(Bytes(100, 0));
+  Queue(printer, Bytes(100, 0));
   const std::string out = StdoutOf([&] { ReceivePayload(handle, buffer, 0x144, 320, ok); });
   EXPECT_EQ(out.rfind("ERROR: invalid response length. Should be: 0x144, is: 0x64\n", 0), 0u) << out;
   EXPECT_FALSE(ok);

@@ -27,17 +27,15 @@ class CheckAndRepairTest : public testing::Test {
   void SetUp() override { ResetFakePlatform(); }
 
   // Runs the procedure against a printer holding `eeprom`; returns what it printed.
+  // Runs the procedure against the printer, which now holds `eeprom`; returns what it printed.
   std::string Run(const EepromBytes& eeprom) {
-    printer = std::make_unique<SimulatedPrinter>(eeprom);
-    for (auto& [number, fault] : faults) printer->faults[number] = fault;
-    printer->writeTakes = writeTakes;
+    std::copy(eeprom.begin(), eeprom.end(), printer->eeprom);
     g_fake.devices = {{"printer", printer.get()}};
     return StdoutOf([&] { result = CheckAndRepairEeprom(FakeHandle(0)); });
   }
 
-  std::map<std::size_t, ResponseFault> faults;  // 0: the read, 1: the write, 2: the verify
-  bool writeTakes = true;
-  std::unique_ptr<SimulatedPrinter> printer;
+  // The printer's knobs are set before Run: faults[0] the read, [1] the write, [2] the verify.
+  std::unique_ptr<SimulatedPrinter> printer = std::make_unique<SimulatedPrinter>(MakeValidEeprom().data());
   int result = -1;
 };
 
@@ -45,8 +43,8 @@ TEST_F(CheckAndRepairTest, CorrectChecksumIsLeftAlone) {
   const EepromBytes image = MakeValidEeprom();
   EXPECT_EQ(Run(image), std::string(kChecking) + "EEPROM Checksum was already correct, no action taken\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printer->received, CheckOnlyStream());
-  EXPECT_EQ(printer->eeprom, image);
+  EXPECT_EQ(ReceivedBytes(*printer), CheckOnlyStream());
+  EXPECT_EQ(EepromOf(*printer), image);
   // Header and payload: one read each, paced.
   EXPECT_EQ(g_fake.clockMs, 2000u);
 }
@@ -55,8 +53,8 @@ TEST_F(CheckAndRepairTest, WrongChecksumIsRepairedAndVerified) {
   const DamagedImage image = MakeDamagedImage();
   EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
   EXPECT_EQ(result, 1);
-  EXPECT_EQ(printer->received, RepairStream(image.repaired));
-  EXPECT_EQ(printer->eeprom, image.repaired);
+  EXPECT_EQ(ReceivedBytes(*printer), RepairStream(image.repaired));
+  EXPECT_EQ(EepromOf(*printer), image.repaired);
   EXPECT_EQ(printer->eepromWrites, 1u);
   EXPECT_EQ(g_fake.Count(FakeCall::kBeep), 0u);
 }
@@ -64,13 +62,14 @@ TEST_F(CheckAndRepairTest, WrongChecksumIsRepairedAndVerified) {
 TEST_F(CheckAndRepairTest, RepairPayloadIsImageWithNewChecksumAndZeroTrailer) {
   const DamagedImage image = MakeDamagedImage(0x0000);
   Run(image.damaged);
-  ASSERT_EQ(printer->commands.size(), 3u);
+  ASSERT_EQ(printer->commandCount, 3u);
   EXPECT_EQ(printer->commands[1].cmdID, 0xEC0D);
   EXPECT_EQ(printer->commands[1].length, 324u);
   // The payload follows the WriteEEPROM header directly.
   const Bytes prefix = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
-  const Bytes payload(printer->received.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
-                      printer->received.begin() + static_cast<std::ptrdiff_t>(prefix.size() + 324));
+  const Bytes received = ReceivedBytes(*printer);
+  const Bytes payload(received.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
+                      received.begin() + static_cast<std::ptrdiff_t>(prefix.size() + 324));
   const std::uint16_t checksum = EepromChecksum(image.damaged);
   EXPECT_EQ(payload[0], checksum >> 8);
   EXPECT_EQ(payload[1], checksum & 0xFF);
@@ -88,11 +87,12 @@ TEST_F(CheckAndRepairTest, ImplausibleImagesAreNotWritten) {
                         Case{"space after the name", 0x33 + 15, ' '}, Case{"longer name", 0x33 + 15, 'x'},
                         Case{"last name byte", 0x33 + 24, 0x01}, Case{"name itself", 0x33, 'q'}}) {
     ResetFakePlatform();
+    printer->Reset(MakeValidEeprom().data());
     EepromBytes eeprom = MakeDamagedImage().damaged;
     eeprom[c.offset] = c.value;
     EXPECT_EQ(Run(eeprom), std::string(kChecking) + "EEPROM Sanity Checks fail, no action taken\n") << c.what;
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(printer->received, CheckOnlyStream()) << c.what;
+    EXPECT_EQ(ReceivedBytes(*printer), CheckOnlyStream()) << c.what;
   }
 }
 
@@ -103,7 +103,8 @@ TEST_F(CheckAndRepairTest, ChecksumIsComparedOnSixteenBitsOnly) {
 
 TEST_F(CheckAndRepairTest, VerifyReadingOtherBytesFails) {
   const DamagedImage image = MakeDamagedImage();
-  faults[2].data = Bytes{0x00, 0x00};
+  const std::uint8_t zeros[2] = {0x00, 0x00};
+  printer->faults[2].data.Set(zeros, 2);
   const std::uint16_t checksum = EepromChecksum(image.repaired);
   char expected[128];
   std::snprintf(expected, sizeof expected,
@@ -115,11 +116,11 @@ TEST_F(CheckAndRepairTest, VerifyReadingOtherBytesFails) {
 
 TEST_F(CheckAndRepairTest, WriteThatDoesNotTakeIsCaughtByTheReadBack) {
   const DamagedImage image = MakeDamagedImage(0xBEEF);
-  writeTakes = false;
+  printer->writeTakes = false;
   const std::string out = Run(image.damaged);
   EXPECT_NE(out.find("is: beef\n\n"), std::string::npos) << out;
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printer->eeprom, image.damaged);
+  EXPECT_EQ(EepromOf(*printer), image.damaged);
 }
 
 TEST_F(CheckAndRepairTest, FailedReadExchangeIsNeverWrittenBack) {
@@ -128,7 +129,7 @@ TEST_F(CheckAndRepairTest, FailedReadExchangeIsNeverWrittenBack) {
     ResponseFault fault;
     const char* line;
   };
-  ResponseFault badStatus, badTrailer, badLength, badPrefix;
+  ResponseFault badStatus{}, badTrailer{}, badLength{}, badPrefix{};
   badStatus.cmdStatus = 2;
   badTrailer.trailer = 0x0000ABCD;
   badLength.length = 0x140;
@@ -138,51 +139,52 @@ TEST_F(CheckAndRepairTest, FailedReadExchangeIsNeverWrittenBack) {
                         Case{"length", badLength, "ERROR: invalid response length. Should be: 0x144, is: 0x140\n"},
                         Case{"prefix", badPrefix, "ERROR: invalid response prefix. Should be: 0xac, is: 0xad\n"}}) {
     ResetFakePlatform();
-    faults = {{0, c.fault}};
+    printer->Reset(MakeValidEeprom().data());
+    printer->faults[0] = c.fault;
     const std::string out = Run(MakeDamagedImage().damaged);
     EXPECT_EQ(out.rfind(kChecking, 0), 0u) << c.what;
     EXPECT_NE(out.find(c.line), std::string::npos) << c.what << ": " << out;
     EXPECT_NE(out.find("\nEEPROM could not be read, no action taken\n"), std::string::npos) << c.what;
     EXPECT_EQ(out.find("Repairing"), std::string::npos) << c.what;
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(printer->commands.size(), 1u) << c.what;
-    EXPECT_EQ(printer->received, CheckOnlyStream()) << c.what;  // the closing UEL still goes out
+    EXPECT_EQ(printer->commandCount, 1u) << c.what;
+    EXPECT_EQ(ReceivedBytes(*printer), CheckOnlyStream()) << c.what;  // the closing UEL still goes out
   }
 }
 
 TEST_F(CheckAndRepairTest, SilentPrinterEndsTheProcedureAtOnce) {
-  faults[0].silent = true;
+  printer->faults[0].silent = true;
   EXPECT_EQ(Run(MakeDamagedImage().damaged),
             std::string(kChecking) + "ERROR: failed to receive ReadEEPROM response. Read 0 bytes, should be: 16.\n");
   EXPECT_EQ(result, 0);
   // Nothing more is sent, not even the closing UEL.
-  EXPECT_EQ(printer->received, Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(3, 0, 320)}));
+  EXPECT_EQ(ReceivedBytes(*printer), Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(3, 0, 320)}));
   EXPECT_EQ(g_fake.clockMs, 30000u);
 }
 
 TEST_F(CheckAndRepairTest, SilenceAfterTheWriteEndsWithoutVerify) {
-  faults[1].silent = true;
+  printer->faults[1].silent = true;
   EXPECT_EQ(Run(MakeDamagedImage().damaged),
             std::string(kChecking) + kRepairing +
                 "ERROR: failed to receive WriteEEPROM response. Read 0 bytes, should be: 16.\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printer->commands.size(), 2u);
+  EXPECT_EQ(printer->commandCount, 2u);
 }
 
 TEST_F(CheckAndRepairTest, RefusedWriteIsNotReportedAsRepaired) {
   const DamagedImage image = MakeDamagedImage();
-  faults[1].cmdStatus = 2;  // the printer says no; the verify payload is then not read
+  printer->faults[1].cmdStatus = 2;  // the printer says no; the verify payload is then not read
   EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing +
                                     "ERROR: invalid response cmdStatus. Should be: 0x1, is: 0x2\n"
                                     "ERROR: EEPROM repair could not be verified\n\n");
   EXPECT_EQ(result, 0);
-  EXPECT_EQ(printer->commands.size(), 3u);  // the verify command still went out
+  EXPECT_EQ(printer->commandCount, 3u);  // the verify command still went out
 }
 
 TEST_F(CheckAndRepairTest, PayloadWriteThatSendsNothingGivesUp) {
   g_fake.writeFaults[7] = IoFault{kFakeIoError, 0, true};  // the 324 image bytes
   const std::string out = Run(MakeDamagedImage().damaged);
-  EXPECT_NE(out.find("WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n\n"
+  EXPECT_NE(out.find("WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n"
                      "ERROR: failed to send WriteEEPROM data. Wrote 0 bytes, should be: 324.\n"),
             std::string::npos)
       << out;
@@ -194,22 +196,62 @@ TEST_F(CheckAndRepairTest, ShortPayloadWritesAreCompleted) {
   const DamagedImage image = MakeDamagedImage();
   g_fake.writeFaults[7] = IoFault{0, 100, false};
   EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
-  EXPECT_EQ(printer->received, RepairStream(image.repaired));
+  EXPECT_EQ(ReceivedBytes(*printer), RepairStream(image.repaired));
 }
 
 TEST_F(CheckAndRepairTest, RepairSurvivesOneByteReads) {
   const DamagedImage image = MakeDamagedImage();
-  printer = nullptr;
-  std::string out;
-  {
-    SimulatedPrinter slow(image.damaged);
-    slow.readChunks.assign(400, 1);
-    g_fake.devices = {{"printer", &slow}};
-    out = StdoutOf([&] { result = CheckAndRepairEeprom(FakeHandle(0)); });
-    EXPECT_EQ(slow.eeprom, image.repaired);
-  }
-  EXPECT_EQ(out, std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
+  printer->chunkSize = 1;
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing + "EEPROM Repaired\n\n");
+  EXPECT_EQ(EepromOf(*printer), image.repaired);
   EXPECT_EQ(result, 1);
+}
+
+// The WriteEEPROM command goes out as UEL, ENTER LANGUAGE and header (writes 4, 5 and 6). When
+// one of them does not go out whole, the image must not follow: the printer would take it for
+// other commands, for PJL, or shift it into the header.
+TEST_F(CheckAndRepairTest, ImageIsNotSentAfterACommandThatDidNotGoOutWhole) {
+  struct Case {
+    const char* what;
+    std::size_t write;
+    IoFault fault;
+    Bytes sent;  // the WriteEEPROM command as far as it went out
+    const char* line;
+  };
+  const Bytes uel = UelBytes(), enter = EnterLanguageBytes(), header = CommandBytes(0xEC0D, 324, 0);
+  const Case cases[] = {
+      {"UEL not sent", 4, IoFault{kFakeIoError, 0, true}, Concat({enter, header}),
+       "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"},
+      {"ENTER LANGUAGE cut", 5, IoFault{0, 20, false}, Concat({uel, Bytes(enter.begin(), enter.begin() + 20), header}),
+       "ERROR: failed to send ENTER LANGUAGE. Wrote 20 bytes, should be 25\n"},
+      {"header not sent", 6, IoFault{kFakeIoError, 0, true}, Concat({uel, enter}),
+       "ERROR: failed to send WriteEEPROM command. Wrote 0 bytes, should be: 16.\n"},
+      {"header cut", 6, IoFault{0, 10, false}, Concat({uel, enter, Bytes(header.begin(), header.begin() + 10)}),
+       "ERROR: failed to send WriteEEPROM command. Wrote 10 bytes, should be: 16.\n"},
+  };
+  for (const Case& c : cases) {
+    ResetFakePlatform();
+    printer->Reset(MakeValidEeprom().data());
+    g_fake.writeFaults[c.write] = c.fault;
+    const std::string out = Run(MakeDamagedImage().damaged);
+    EXPECT_NE(out.find(std::string(c.line) + "ERROR: the repair could not be started, the image was not sent\n"),
+              std::string::npos) << c.what << ": " << out;
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(printer->eepromWrites, 0u) << c.what;
+    // The read exchange, the command as far as it went, then only the closing UEL.
+    EXPECT_EQ(ReceivedBytes(*printer), Concat({CheckOnlyStream(), c.sent, uel})) << c.what;
+  }
+}
+
+// Only the closing UEL of the verify exchange fails: the printer confirmed the new checksum.
+TEST_F(CheckAndRepairTest, FailedClosingUelDoesNotUnconfirmARepair) {
+  const DamagedImage image = MakeDamagedImage();
+  g_fake.writeFaults[11] = IoFault{kFakeIoError, 0, true};
+  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing +
+                                    "WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n"
+                                    "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"
+                                    "EEPROM Repaired\n\n");
+  EXPECT_EQ(EepromOf(*printer), image.repaired);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "support/simulated_printer.h"
+#include "support/streams.h"
 
 namespace {
 
@@ -32,7 +32,7 @@ TEST(OnesComplementChecksum, NonPositiveLengthReadsNothing) {
 
 TEST(OnesComplementChecksum, AgreesWithReferenceOverManyCarries) {
   // Long runs of 0xFF make the unfolded sum carry many times.
-  for (std::size_t len : {2u, 3u, 318u, 319u, 320u, 1023u}) {
+  for (std::uint32_t len : {2u, 3u, 318u, 319u, 320u, 1023u}) {
     std::vector<std::uint8_t> bytes(len);
     for (std::size_t i = 0; i < len; ++i) bytes[i] = static_cast<std::uint8_t>(0xFF - (i * 7) % 13);
     EXPECT_EQ(Checksum(bytes), ReferenceChecksum(bytes.data(), len)) << "length " << len;

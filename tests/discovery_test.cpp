@@ -11,14 +11,13 @@
 #include "device/discovery.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
-#include "support/simulated_printer.h"
 
 namespace {
 
 const char kPrompt[] = "Enter the index of the device you wish to send to: ";
 
 // Discovery only opens the printer; nothing is ever sent to it here.
-SimulatedPrinter g_printer(MakeValidEeprom());
+SimulatedPrinter g_printer(MakeValidEeprom().data());
 
 // A USB printer interface path as the system spells it: components between "#" separators.
 std::string InterfacePath(const std::string& serial) {

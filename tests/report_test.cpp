@@ -9,17 +9,16 @@
 
 namespace {
 
-TEST(ReportSystemError, PrintsMessageThenSystemText) {
+TEST(ReportSystemError, PrintsMessageThenTheTextOfTheCodeHandedOver) {
   ResetFakePlatform();
-  g_fake.lastError = 2;
-  EXPECT_EQ(StdoutOf([] { ReportSystemError("Read Failed"); }),
-            "Read Failed\nThe system cannot find the file specified.\n\n\n");
+  g_fake.lastError = kFakeNoSuchDevice;  // changed since the failure: not the code to show
+  EXPECT_EQ(StdoutOf([] { ReportSystemError("Read Failed", kFakeIoError); }),
+            "Read Failed\nInput/output error\n\n");
 }
 
 TEST(ReportSystemError, CodeWithoutSystemTextIsNamed) {
   ResetFakePlatform();
-  g_fake.lastError = kFakeCodeWithoutText;
-  EXPECT_EQ(StdoutOf([] { ReportSystemError("Write Failed."); }),
+  EXPECT_EQ(StdoutOf([] { ReportSystemError("Write Failed.", kFakeCodeWithoutText); }),
             "Write Failed.\nUnknown error 999999\n\n");
 }
 

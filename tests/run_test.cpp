@@ -5,28 +5,10 @@
 
 #include <string>
 
+#include "support/capture.h"
 #include "support/fake_platform.h"
 
 namespace {
-
-struct ToolRun {
-  int exitCode;
-  std::string out;
-  std::string err;
-};
-
-ToolRun RunTool() {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const int code = RunEepromfix();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  ToolRun run{code, testing::internal::GetCapturedStdout(), ""};
-  run.err = testing::internal::GetCapturedStderr();
-  return run;
-}
 
 class RunTest : public testing::Test {
  protected:
@@ -36,7 +18,7 @@ class RunTest : public testing::Test {
 };
 
 TEST_F(RunTest, CorrectChecksum) {
-  SimulatedPrinter printer(MakeValidEeprom());
+  SimulatedPrinter printer(MakeValidEeprom().data());
   Attach(printer);
   const ToolRun run = RunTool();
   EXPECT_EQ(run.exitCode, 0);
@@ -49,31 +31,31 @@ TEST_F(RunTest, FullRepair) {
   EepromBytes eeprom = MakeValidEeprom();
   const EepromBytes repaired = eeprom;
   SetStoredChecksum(eeprom, 0x1234);
-  SimulatedPrinter printer(eeprom);
+  SimulatedPrinter printer(eeprom.data());
   Attach(printer);
   g_fake.lastError = 87;  // left over from discovery; the procedure starts from 0
   const ToolRun run = RunTool();
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, "Checking CRC in EEPROM...\nRepairing CRC in EEPROM...\nEEPROM Repaired\n\n");
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(printer.eeprom, repaired);
+  EXPECT_EQ(EepromOf(printer), repaired);
   EXPECT_EQ(g_fake.lastError, 0u);
 }
 
 TEST_F(RunTest, SanityFailure) {
   EepromBytes eeprom = MakeValidEeprom();
   eeprom[0x1D] = 0xF1;
-  SimulatedPrinter printer(eeprom);
+  SimulatedPrinter printer(eeprom.data());
   Attach(printer);
   const ToolRun run = RunTool();
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.out, "Checking CRC in EEPROM...\nEEPROM Sanity Checks fail, no action taken\n");
   EXPECT_EQ(run.err, "");
-  EXPECT_EQ(printer.eeprom, eeprom);
+  EXPECT_EQ(EepromOf(printer), eeprom);
 }
 
 TEST_F(RunTest, FailedProcedureStillExitsZero) {
-  SimulatedPrinter printer(MakeValidEeprom());
+  SimulatedPrinter printer(MakeValidEeprom().data());
   printer.silentFrom = 0;
   Attach(printer);
   const ToolRun run = RunTool();
@@ -84,7 +66,7 @@ TEST_F(RunTest, FailedProcedureStillExitsZero) {
 TEST_F(RunTest, NoPrinter) {
   const ToolRun run = RunTool();
   EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 259\n");
+  EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 19\n");
   EXPECT_EQ(run.err, "");
   EXPECT_EQ(g_fake.closedDevices, 0);
   EXPECT_EQ(g_fake.writes, 0u);

@@ -14,7 +14,7 @@ void ReportTransferFailure(const char* numericFormat, const char* message) {
   const std::uint32_t code = PlatformLastError();
   if (PlatformDeviceGone(code)) g_deviceChannel.deviceGone = true;
   std::printf(numericFormat, static_cast<int>(code));
-  ReportSystemError(message);
+  ReportSystemError(message, code);
 }
 
 }  // namespace

@@ -22,8 +22,7 @@ void WriteFatalLine(const char* text) {
 
 }  // namespace
 
-void ReportSystemError(const char* message) {
-  const std::uint32_t code = PlatformLastError();
+void ReportSystemError(const char* message, std::uint32_t code) {
   char text[kSystemTextSize];
   if (PlatformErrorText(code, text, sizeof text)) {
     std::printf("%s\n%s\n\n", message, text);

@@ -2,9 +2,12 @@
 #ifndef EEPROMFIX_DRIVER_REPORT_H
 #define EEPROMFIX_DRIVER_REPORT_H
 
-// Prints `message`, then the system's text for the current last-error code, on standard output:
+#include <cstdint>
+
+// Prints `message`, then the system's text for `code`, a last-error code that the caller read
+// right after the failure (printing may change the current one), on standard output:
 // "%s\n%s\n\n". Never ends the process.
-void ReportSystemError(const char* message);
+void ReportSystemError(const char* message, std::uint32_t code);
 
 // Reports an unrecoverable failure on standard error and to the debugger output, followed by
 // ": error N" with the last-error code read after the message went out, then ends the process

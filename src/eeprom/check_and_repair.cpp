@@ -85,7 +85,15 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   }
 
   std::printf("Repairing CRC in EEPROM...\n");
-  BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, ok);
+  bool started = true;
+  BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, started);
+  if (!started) {
+    // Image bytes after a command that did not go out whole would reach the printer as other
+    // commands, as PJL, or shifted into the header: the image is not sent.
+    SendUel(device, ok);
+    std::printf("ERROR: the repair could not be started, the image was not sent\n");
+    return 0;
+  }
 
   const std::uint16_t newChecksum = ComputeImageChecksum(image);
   const std::uint8_t keptHigh = static_cast<std::uint8_t>(newChecksum >> 8);
@@ -102,12 +110,14 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok);
   if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
   if (readPayload) ReceivePayload(device, buffer, kVerifyPayloadSize, kVerifyDataSize, ok);
+  // The verdict rests on the exchanges that carry it; a failed closing UEL has its own line.
+  const bool verified = ok;
   SendUel(device, ok);
 
   if (buffer[0] == keptHigh && buffer[1] == keptLow) {
-    if (ok) {
+    if (verified) {
       std::printf("EEPROM Repaired\n\n");
-      return 1;
+      return ok ? 1 : 0;
     }
     // The bytes compared are the ones stored above, not the printer's: nothing was confirmed.
     std::printf("ERROR: EEPROM repair could not be verified\n\n");

@@ -42,12 +42,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <map>
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "support/simulated_printer.h"
+#include "protocol/byte_order.h"
+#include "support/streams.h"
 
 namespace {
 
@@ -113,8 +113,8 @@ bool ParseFaultField(const std::string& field, ResponseFault* fault) {
   std::uint64_t number = 0;
   if (name == "data" || name == "payload") {
     Bytes bytes;
-    if (!ParseHex(value, &bytes)) return false;
-    (name == "data" ? fault->data : fault->payload) = bytes;
+    if (!ParseHex(value, &bytes) || bytes.size() > kFaultBytesSize) return false;
+    (name == "data" ? fault->data : fault->payload).Set(bytes.data(), static_cast<std::uint32_t>(bytes.size()));
     return true;
   }
   if (name == "prefix" || name == "cmdid" || name == "status") {
@@ -123,27 +123,23 @@ bool ParseFaultField(const std::string& field, ResponseFault* fault) {
     (name == "prefix" ? fault->prefix : name == "cmdid" ? fault->cmdID : fault->cmdStatus) = narrow;
     return true;
   }
-  if (name == "length" || name == "trailer") {
+  if (name == "length" || name == "trailer" || name == "cut") {
     if (!ParseNumber(value, 0xFFFFFFFF, &number)) return false;
-    (name == "length" ? fault->length : fault->trailer) = static_cast<std::uint32_t>(number);
-    return true;
-  }
-  if (name == "cut") {
-    if (!ParseNumber(value, 0xFFFFFFFF, &number)) return false;
-    fault->cutAfter = static_cast<std::size_t>(number);
+    const auto wide = static_cast<std::uint32_t>(number);
+    (name == "length" ? fault->length : name == "trailer" ? fault->trailer : fault->cutAfter) = wide;
     return true;
   }
   return false;
 }
 
-// "N:FIELD=VALUE,FIELD=VALUE..." into `faults`.
-bool ParseFault(const std::string& text, std::map<std::size_t, ResponseFault>* faults) {
+// "N:FIELD=VALUE,FIELD=VALUE..." into the printer's faults.
+bool ParseFault(const std::string& text, SimulatedPrinter* printer) {
   const std::size_t colon = text.find(':');
   std::uint64_t number = 0;
-  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), 0xFFFF, &number)) {
+  if (colon == std::string::npos || !ParseNumber(text.substr(0, colon), kMaxFaultedResponses - 1, &number)) {
     return false;
   }
-  ResponseFault& fault = (*faults)[static_cast<std::size_t>(number)];
+  ResponseFault& fault = printer->faults[number];
   std::size_t start = colon + 1;
   for (;;) {
     const std::size_t comma = text.find(',', start);
@@ -153,14 +149,17 @@ bool ParseFault(const std::string& text, std::map<std::size_t, ResponseFault>* f
   }
 }
 
-bool ParseChunks(const std::string& text, std::deque<std::size_t>* chunks) {
+bool ParseChunks(const std::string& text, SimulatedPrinter* printer) {
   std::size_t start = 0;
   for (;;) {
     const std::size_t comma = text.find(',', start);
     std::uint64_t size = 0;
     // A piece of 0 bytes would be a read that finds nothing, which a pty cannot arrange.
-    if (!ParseNumber(text.substr(start, comma - start), 0xFFFF, &size) || size == 0) return false;
-    chunks->push_back(static_cast<std::size_t>(size));
+    if (!ParseNumber(text.substr(start, comma - start), 0xFFFF, &size) || size == 0 ||
+        printer->chunkCount == kMaxChunks) {
+      return false;
+    }
+    printer->chunks[printer->chunkCount++] = static_cast<std::uint32_t>(size);
     if (comma == std::string::npos) return true;
     start = comma + 1;
   }
@@ -168,13 +167,11 @@ bool ParseChunks(const std::string& text, std::deque<std::size_t>* chunks) {
 
 // --- Images ---------------------------------------------------------------------------------------
 
-bool PresetImage(const std::string& name, EepromBytes* image) {
-  *image = MakeValidEeprom();
-  if (name == "valid") return true;
-  if (name != "corrupt" && name != "insane") return false;
-  const std::uint16_t right = EepromChecksum(*image);
-  SetStoredChecksum(*image, right == 0x1234 ? 0x4321 : 0x1234);
-  if (name == "insane") (*image)[0x1D] = 0xF1;
+bool Preset(const std::string& name, EepromBytes* image) {
+  const PresetImage preset = name == "valid" ? PresetImage::kValid : name == "corrupt" ? PresetImage::kCorrupt
+                                                                                        : PresetImage::kInsane;
+  if (name != "valid" && name != "corrupt" && name != "insane") return false;
+  *image = MakeImage(preset);
   return true;
 }
 
@@ -202,7 +199,7 @@ bool WriteFileBytes(const std::string& path, const std::uint8_t* bytes, std::siz
 
 // A preset name or a file of exactly 320 bytes.
 bool LoadImage(const std::string& source, EepromBytes* image) {
-  if (PresetImage(source, image)) return true;
+  if (Preset(source, image)) return true;
   Bytes bytes;
   if (!ReadFileBytes(source, &bytes) || bytes.size() != kEepromSize) {
     std::fprintf(stderr, "printer_server: %s is neither a preset nor a %zu-byte image file\n",
@@ -222,20 +219,6 @@ void PrintElement(const std::string& label, const std::uint8_t* bytes, std::size
   std::printf("\n");
 }
 
-std::uint16_t Load16(const std::uint8_t* at) {
-  return static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-}
-
-std::uint32_t Load32(const std::uint8_t* at) {
-  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 |
-         std::uint32_t{at[3]};
-}
-
-bool StartsWith(const Bytes& stream, std::size_t at, const Bytes& pattern) {
-  return stream.size() - at >= pattern.size() &&
-         std::equal(pattern.begin(), pattern.end(), stream.begin() + static_cast<std::ptrdiff_t>(at));
-}
-
 void DescribeImagePayload(const std::uint8_t* payload, std::size_t size) {
   if (size != kEepromSize + 4) {
     PrintElement("  payload (" + std::to_string(size) + " bytes)", payload, size);
@@ -249,70 +232,66 @@ void DescribeImagePayload(const std::uint8_t* payload, std::size_t size) {
   PrintElement("    bytes 320-323 (transmission)", payload + kEepromSize, 4);
 }
 
+// Runs of bytes that are no element are printed as one line.
+struct Describer {
+  Bytes other;
+  void FlushOther() {
+    if (other.empty()) return;
+    PrintElement(std::to_string(other.size()) + " other bytes", other.data(), other.size());
+    other.clear();
+  }
+};
+
+void DescribeElement(void* context, const AclElement& element) {
+  auto* describer = static_cast<Describer*>(context);
+  if (element.kind == AclElementKind::kOther) {
+    describer->other.push_back(element.bytes[0]);
+    return;
+  }
+  describer->FlushOther();
+  const AclCommand& command = element.command;
+  switch (element.kind) {
+    case AclElementKind::kUel:
+      PrintElement("UEL (ESC %-12345X)", element.bytes, element.size);
+      break;
+    case AclElementKind::kEnterLanguage:
+      std::printf("%-32s (25 bytes)\n", "@PJL ENTER LANGUAGE=ACL");
+      break;
+    case AclElementKind::kCommand:
+      PrintElement(command.cmdID == kReadEeprom    ? "ReadEEPROM, readLength " + std::to_string(command.readLength)
+                   : command.cmdID == kWriteEeprom ? "WriteEEPROM, length " + std::to_string(command.length)
+                                                   : "command " + std::to_string(command.cmdID),
+                   element.bytes, element.size);
+      break;
+    default:
+      DescribeImagePayload(element.bytes, element.size);
+      break;
+  }
+}
+
 // One line per protocol element, as the printer takes them apart.
 void Describe(const Bytes& stream) {
-  const Bytes uel = UelBytes();
-  const Bytes enter = EnterLanguageBytes();
-  bool acl = false;
-  std::size_t at = 0;
-  std::size_t unknown = 0;  // run of bytes that are no element
-  auto flushUnknown = [&] {
-    if (unknown == 0) return;
-    PrintElement(std::to_string(unknown) + " other bytes", &stream[at - unknown], unknown);
-    unknown = 0;
-  };
-  while (at < stream.size()) {
-    if (StartsWith(stream, at, uel)) {
-      flushUnknown();
-      PrintElement("UEL (ESC %-12345X)", &stream[at], uel.size());
-      at += uel.size();
-      acl = false;
-    } else if (!acl && StartsWith(stream, at, enter)) {
-      flushUnknown();
-      std::printf("%-32s (25 bytes)\n", "@PJL ENTER LANGUAGE=ACL");
-      at += enter.size();
-      acl = true;
-    } else if (acl && stream.size() - at >= 16) {
-      flushUnknown();
-      const std::uint8_t* header = &stream[at];
-      const std::uint16_t cmdID = Load16(header + 2);
-      const std::uint32_t length = Load32(header + 4);
-      const std::uint32_t readLength = Load32(header + 8);
-      std::string label = cmdID == kReadEeprom    ? "ReadEEPROM, readLength " + std::to_string(readLength)
-                          : cmdID == kWriteEeprom ? "WriteEEPROM, length " + std::to_string(length)
-                                                  : "command " + std::to_string(cmdID);
-      PrintElement(label, header, 16);
-      at += 16;
-      if (cmdID == kWriteEeprom) {
-        const std::size_t size = std::min<std::size_t>(length, stream.size() - at);
-        DescribeImagePayload(&stream[at], size);
-        at += size;
-      }
-    } else {
-      ++unknown;
-      ++at;
-    }
-  }
-  flushUnknown();
+  Describer describer;
+  static AclStreamParser parser;
+  AclParserInit(&parser, DescribeElement, &describer);
+  AclParserFeed(&parser, stream.data(), static_cast<std::uint32_t>(stream.size()));
+  AclParserFinish(&parser);
+  describer.FlushOther();
 }
 
 // --- Serving ---------------------------------------------------------------------------------------
 
+// A printer as the command line sets it up: its image and its knobs.
 struct PrinterSetup {
   EepromBytes image{};
-  std::map<std::size_t, ResponseFault> faults;
-  bool writeTakes = true;
-  std::optional<std::size_t> silentFrom;
-  std::deque<std::size_t> chunks;
+  std::unique_ptr<SimulatedPrinter> printer;
 };
 
 struct ServedPrinter {
-  explicit ServedPrinter(const EepromBytes& image) : printer(image) {}
-  SimulatedPrinter printer;
+  SimulatedPrinter* printer = nullptr;
   int master = -1;
   int slave = -1;  // kept open, so that the tool's close does not hang up the pair
   std::string slaveName;
-  std::deque<std::size_t> chunks;
   bool answerDue = false;        // bytes are waiting to go out
   std::int64_t releaseAtMs = 0;  // ... but not before this
   bool pieceInFlight = false;    // a piece was handed out and the tool may not have read it yet
@@ -354,8 +333,8 @@ bool TakeInput(ServedPrinter* served, std::int64_t now, std::int64_t answerDelay
     const ssize_t got = read(served->master, block, sizeof block);
     if (got < 0) return errno == EAGAIN || errno == EINTR;
     if (got == 0) return true;
-    served->printer.Receive(block, static_cast<std::size_t>(got));
-    if (!served->answerDue && served->printer.PendingBytes() > 0) {
+    served->printer->Receive(block, static_cast<std::uint32_t>(got));
+    if (!served->answerDue && served->printer->PendingBytes() > 0) {
       served->answerDue = true;
       served->releaseAtMs = now + answerDelayMs;
     }
@@ -365,7 +344,7 @@ bool TakeInput(ServedPrinter* served, std::int64_t now, std::int64_t answerDelay
 // Hands pending answer bytes to the pty when their time has come; returns the milliseconds
 // until it wants to be asked again (-1: not until more input arrives).
 int GiveOutput(ServedPrinter* served, std::int64_t now) {
-  SimulatedPrinter& printer = served->printer;
+  SimulatedPrinter& printer = *served->printer;
   while (printer.PendingBytes() > 0) {
     if (now < served->releaseAtMs) return static_cast<int>(served->releaseAtMs - now);
     if (served->pieceInFlight) {
@@ -376,15 +355,13 @@ int GiveOutput(ServedPrinter* served, std::int64_t now) {
       }
       served->pieceInFlight = false;
     }
-    std::size_t size = printer.PendingBytes();
-    if (!served->chunks.empty()) {
-      size = std::min(size, served->chunks.front());
-      served->chunks.pop_front();
+    // While the printer answers in pieces, each goes out once the tool has read the one before.
+    if (printer.chunkNext < printer.chunkCount) {
       served->pieceInFlight = true;
       served->pieceAtMs = now;
     }
-    Bytes piece(size);
-    piece.resize(printer.Send(piece.data(), size));
+    Bytes piece(printer.PendingBytes());
+    piece.resize(printer.Send(piece.data(), static_cast<std::uint32_t>(piece.size())));
     std::size_t written = 0;
     while (written < piece.size()) {
       const ssize_t result = write(served->master, piece.data() + written, piece.size() - written);
@@ -401,9 +378,9 @@ int GiveOutput(ServedPrinter* served, std::int64_t now) {
 
 bool WriteResults(const std::string& dir, std::size_t index, const ServedPrinter& served) {
   const std::string base = dir + "/printer" + std::to_string(index);
-  const Bytes& received = served.printer.received;
+  const Bytes received = ReceivedBytes(*served.printer);
   return WriteFileBytes(base + ".received", received.data(), received.size()) &&
-         WriteFileBytes(base + ".eeprom", served.printer.eeprom.data(), kEepromSize);
+         WriteFileBytes(base + ".eeprom", served.printer->eeprom, kEepromSize);
 }
 
 int Serve(const std::string& outDir, std::int64_t answerDelayMs,
@@ -418,12 +395,9 @@ int Serve(const std::string& outDir, std::int64_t answerDelayMs,
 
   std::deque<ServedPrinter> printers;
   for (std::size_t i = 0; i < setups.size(); ++i) {
-    printers.emplace_back(setups[i].image);
+    printers.emplace_back();
     ServedPrinter& served = printers.back();
-    served.printer.faults = setups[i].faults;
-    served.printer.writeTakes = setups[i].writeTakes;
-    served.printer.silentFrom = setups[i].silentFrom;
-    served.chunks = setups[i].chunks;
+    served.printer = setups[i].printer.get();
     if (!OpenRawPty(&served)) return 1;
     const std::string before = outDir + "/printer" + std::to_string(i) + ".before";
     if (!WriteFileBytes(before, setups[i].image.data(), kEepromSize)) {
@@ -507,14 +481,17 @@ bool ApplyServeOption(const std::string& option, const std::string& value, std::
   if (option == "--answer-delay") return ParseNumber(value, 60000, answerDelayMs);
   if (option == "--printer") {
     setups->emplace_back();
-    return LoadImage(value, &setups->back().image);
+    PrinterSetup& setup = setups->back();
+    if (!LoadImage(value, &setup.image)) return false;
+    setup.printer = std::make_unique<SimulatedPrinter>(setup.image.data());
+    return true;
   }
   if (setups->empty()) return false;  // the knobs below belong to a printer
-  PrinterSetup& setup = setups->back();
-  if (option == "--fault") return ParseFault(value, &setup.faults);
-  if (option == "--chunks") return ParseChunks(value, &setup.chunks);
+  SimulatedPrinter* printer = setups->back().printer.get();
+  if (option == "--fault") return ParseFault(value, printer);
+  if (option == "--chunks") return ParseChunks(value, printer);
   if (option == "--silent-from" && ParseNumber(value, 0xFFFF, &number)) {
-    setup.silentFrom = static_cast<std::size_t>(number);
+    printer->silentFrom = static_cast<std::uint32_t>(number);
     return true;
   }
   return false;
@@ -527,7 +504,7 @@ int ServeCommand(int argc, char** argv) {
   for (int i = 2; i < argc; ++i) {
     const std::string option = argv[i];
     if (option == "--write-does-not-take" && !setups.empty()) {
-      setups.back().writeTakes = false;
+      setups.back().printer->writeTakes = false;
       continue;
     }
     const std::string value = i + 1 < argc ? argv[++i] : "";
@@ -549,12 +526,12 @@ int main(int argc, char** argv) {
 
   if (command == "serve") return ServeCommand(argc, argv);
   if (command == "image" && argc == 4) {
-    if (!PresetImage(argv[2], &image)) return Usage();
+    if (!Preset(argv[2], &image)) return Usage();
     return WriteFileBytes(argv[3], image.data(), kEepromSize) ? 0 : 1;
   }
   if (command == "info" && argc == 3) {
     if (!LoadImage(argv[2], &image)) return 2;
-    const unsigned stored = Load16(image.data());
+    const unsigned stored = LoadBigEndian16(image.data());
     std::printf("%04x %04x %#x\n", stored, static_cast<unsigned>(EepromChecksum(image)),
                 static_cast<unsigned>(ReferenceChecksum(image.data(), kEepromSize)));
     return 0;

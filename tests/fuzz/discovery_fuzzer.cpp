@@ -17,13 +17,16 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "device/discovery.h"
-#include "fuzz_platform.h"
+#include "fuzz_capture.h"
+#include "support/fake_platform.h"
 
 namespace {
 
 constexpr std::size_t kPoolSize = 8;
+constexpr std::size_t kSnapshots = 3;
 constexpr std::size_t kMaxPathLength = 254;
 constexpr std::size_t kAnswerPiece = 99;  // one read of the prompt takes at most this much
 constexpr std::size_t kFilterSize = 32;
@@ -34,6 +37,8 @@ struct Scenario {
   char pool[kPoolSize][kMaxPathLength + 1];
   char filter[kFilterSize];
   bool hasFilter;
+  bool openFails;
+  std::vector<std::string> snapshots[kSnapshots];  // the paths each snapshot finds
   const std::uint8_t* answers;
   std::size_t answersSize;
 };
@@ -47,9 +52,8 @@ std::uint8_t Take(const std::uint8_t* data, std::size_t size, std::size_t& at) {
 
 void Parse(const std::uint8_t* data, std::size_t size) {
   Scenario& s = g_scenario;
-  std::memset(&s, 0, sizeof s);
-  FuzzEnumeration& e = g_fuzzEnumeration;
-  std::memset(&e, 0, sizeof e);
+  std::memset(s.pool, 0, sizeof s.pool);
+  std::memset(s.filter, 0, sizeof s.filter);
 
   std::size_t at = 0;
   const std::uint32_t first = Take(data, size, at) % 9u;
@@ -57,7 +61,7 @@ void Parse(const std::uint8_t* data, std::size_t size) {
   const std::uint32_t thirdStart = Take(data, size, at) % kPoolSize;
   const std::uint8_t flags = Take(data, size, at);
   s.hasFilter = (flags & 0x80) != 0;
-  e.openFails = (flags & 0x40) != 0;
+  s.openFails = (flags & 0x40) != 0;
   if (s.hasFilter) {
     const std::size_t length = flags & 0x1Fu;
     for (std::size_t i = 0; i < length; ++i) s.filter[i] = static_cast<char>(Take(data, size, at));
@@ -70,20 +74,20 @@ void Parse(const std::uint8_t* data, std::size_t size) {
   s.answers = data + at;
   s.answersSize = size - at;
 
-  const std::uint32_t counts[kFuzzMaxSnapshots] = {
-      first, later == 0 ? first : (later & 0x0Fu) % 9u, later == 0 ? first : (later >> 4) % 9u};
-  for (std::size_t k = 0; k < kFuzzMaxSnapshots; ++k) {
-    e.snapshots[k].count = counts[k];
+  const std::uint32_t counts[kSnapshots] = {first, later == 0 ? first : (later & 0x0Fu) % 9u,
+                                            later == 0 ? first : (later >> 4) % 9u};
+  for (std::size_t k = 0; k < kSnapshots; ++k) {
+    s.snapshots[k].clear();
     const std::size_t start = (k == 2 && later != 0) ? thirdStart : 0;
-    for (std::size_t i = 0; i < counts[k]; ++i) e.snapshots[k].paths[i] = s.pool[(start + i) % kPoolSize];
+    for (std::size_t i = 0; i < counts[k]; ++i) s.snapshots[k].push_back(s.pool[(start + i) % kPoolSize]);
   }
 }
 
 // What OpenPrinterDevice must do with this scenario.
 struct Expected {
   std::string out;
-  const char* opens;  // the path opened, or nullptr
-  std::uint32_t snapshots;
+  const std::string* opens;  // the path opened, or nullptr
+  int snapshots;
 };
 
 // The answer as the prompt takes it: white space, one sign, digits; none gives 0, too many
@@ -103,19 +107,19 @@ std::uint32_t AnswerValue(const std::string& line) {
 
 Expected Predict() {
   const Scenario& s = g_scenario;
-  const FuzzEnumeration& e = g_fuzzEnumeration;
   Expected x{"", nullptr, 0};
   const std::size_t filterLength = strnlen(s.filter, kFilterSize);
   if (s.hasFilter && filterLength > 17) return x;  // it would not fit the key: nothing is asked
 
   x.snapshots = 1;
-  const FuzzSnapshot& counted = e.snapshots[0];
-  if (counted.count == 0) return x;
-  if (counted.count == 1) {
-    x.opens = counted.paths[0];
+  const std::vector<std::string>& counted = s.snapshots[0];
+  if (counted.empty()) return x;
+  if (counted.size() == 1) {
+    x.opens = &counted[0];
     return x;
   }
   long selected = -1;
+  const std::string* chosen = nullptr;
   if (s.hasFilter) {
     std::string key = "#";
     for (std::size_t i = 0; i < filterLength; ++i) {
@@ -123,17 +127,20 @@ Expected Predict() {
       key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
     }
     key += "#";
-    for (std::uint32_t i = 0; i < counted.count; ++i) {
-      if (std::strstr(counted.paths[i], key.c_str()) != nullptr) selected = i;
+    for (std::size_t i = 0; i < counted.size(); ++i) {
+      if (counted[i].find(key) != std::string::npos) {
+        selected = static_cast<long>(i);
+        chosen = &counted[i];
+      }
     }
   }
   if (selected < 0) {
-    const FuzzSnapshot& listed = e.snapshots[1];
+    const std::vector<std::string>& listed = s.snapshots[1];
     x.snapshots = 2;
-    for (std::uint32_t i = 0; i < listed.count; ++i) {
-      x.out += "Device # " + std::to_string(i) + " has the name " + listed.paths[i] + "\n";
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      x.out += "Device # " + std::to_string(i) + " has the name " + listed[i] + "\n";
     }
-    if (listed.count == 0) return x;
+    if (listed.empty()) return x;
     std::size_t at = 0;
     for (;;) {
       x.out += kPrompt;
@@ -150,15 +157,16 @@ Expected Predict() {
       piece = piece.c_str();
       at = end;
       const std::uint32_t value = AnswerValue(piece);
-      if (value < listed.count) {
+      if (value < listed.size()) {
         selected = static_cast<long>(value);
+        chosen = &listed[value];
         break;
       }
     }
   }
-  ++x.snapshots;
-  const FuzzSnapshot& fetched = e.snapshots[x.snapshots - 1];
-  if (static_cast<std::uint32_t>(selected) < fetched.count) x.opens = fetched.paths[selected];
+    const std::vector<std::string>& fetched = s.snapshots[x.snapshots++];
+  const std::size_t index = static_cast<std::size_t>(selected);
+  if (index < fetched.size()) x.opens = &fetched[index];
   return x;
 }
 
@@ -170,9 +178,17 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static SimulatedPrinter printer;  // discovery sends nothing; the fake only needs a printer to open
   Parse(data, size);
   const Scenario& s = g_scenario;
-  const FuzzEnumeration& e = g_fuzzEnumeration;
+  ResetFakePlatform();
+  g_fake.failOpen = s.openFails;
+  g_fake.openErrorCode = kFakeAccessDenied;
+  g_fake.beforeSnapshot = [](int number) {
+    const Scenario& s = g_scenario;
+    g_fake.devices.clear();
+    for (const std::string& path : s.snapshots[number < 3 ? number : 2]) g_fake.devices.push_back({path, &printer});
+  };
 
   // fmemopen wants a buffer it may write to, even for reading.
   static char answers[1 << 20];
@@ -190,15 +206,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const Expected x = Predict();
   if (std::string(out, outSize) != x.out) FuzzFail("printed output differs; expected:\n%s", x.out.c_str());
-  if (e.snapshotsOpen != 0) FuzzFail("%d snapshots left open", e.snapshotsOpen);
-  if (e.snapshotsTaken != x.snapshots) FuzzFail("%u snapshots taken, %u due", e.snapshotsTaken, x.snapshots);
+  if (!g_fake.misuse.empty()) FuzzFail("the seam was misused: %s", g_fake.misuse.c_str());
+  if (g_fake.snapshotsOpen != 0) FuzzFail("%d snapshots left open", g_fake.snapshotsOpen);
+  if (g_fake.snapshotsTaken != x.snapshots) FuzzFail("%d snapshots taken, %d due", g_fake.snapshotsTaken, x.snapshots);
   if (x.opens == nullptr) {
-    if (e.opens != 0) FuzzFail("opened '%s' where nothing may be opened", e.openedPath);
+    if (!g_fake.opened.empty()) FuzzFail("opened '%s' where nothing may be opened", g_fake.opened[0].c_str());
     if (handle != kInvalidHandle) FuzzFail("a handle returned where nothing was opened");
     return 0;
   }
-  if (e.opens != 1) FuzzFail("%u opens where one is due", e.opens);
-  if (std::strcmp(e.openedPath, x.opens) != 0) FuzzFail("opened '%s' instead of '%s'", e.openedPath, x.opens);
-  if (handle != (e.openFails ? kInvalidHandle : kFuzzHandle)) FuzzFail("the open's result was not returned");
+  if (g_fake.opened.size() != 1) FuzzFail("%zu opens where one is due", g_fake.opened.size());
+  if (g_fake.opened[0] != *x.opens) FuzzFail("opened '%s' instead of '%s'", g_fake.opened[0].c_str(), x.opens->c_str());
+  if ((handle == kInvalidHandle) != s.openFails) FuzzFail("the open's result was not returned");
   return 0;
 }

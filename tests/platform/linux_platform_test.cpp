@@ -287,8 +287,7 @@ TEST(LinuxErrorCodes, ErrorTextIsTheSystemsTextCutToTheBuffer) {
 }
 
 TEST(LinuxReport, ReportSystemErrorPrintsMessageThenErrnoText) {
-  PlatformSetLastError(EIO);
-  EXPECT_EQ(StdoutOf([] { ReportSystemError("Read Failed"); }),
+  EXPECT_EQ(StdoutOf([] { ReportSystemError("Read Failed", EIO); }),
             std::string("Read Failed\n") + std::strerror(EIO) + "\n\n");
 }
 

@@ -36,10 +36,7 @@ std::string SystemText(std::uint32_t code) {
 }
 
 std::string ReportedFor(std::uint32_t code, const char* message) {
-  return StdoutOf([&] {
-    PlatformSetLastError(code);
-    ReportSystemError(message);
-  });
+  return StdoutOf([&] { ReportSystemError(message, code); });
 }
 
 TEST(WindowsErrorText, ReportSystemErrorPrintsMessageThenSystemText) {

@@ -1,4 +1,4 @@
-// Runs a piece of the tool and returns what it printed on standard output.
+// Runs a piece of the tool, or the whole tool, and returns what it printed.
 #ifndef EEPROMFIX_TESTS_SUPPORT_CAPTURE_H
 #define EEPROMFIX_TESTS_SUPPORT_CAPTURE_H
 
@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "driver/run.h"
+
 template <typename Action>
 std::string StdoutOf(Action action) {
   std::fflush(stdout);
@@ -14,6 +16,23 @@ std::string StdoutOf(Action action) {
   action();
   std::fflush(stdout);
   return testing::internal::GetCapturedStdout();
+}
+
+// One run of the whole tool, entry point to exit code, against the fake platform.
+struct ToolRun {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+inline ToolRun RunTool() {
+  ToolRun run;
+  std::fflush(stderr);
+  testing::internal::CaptureStderr();
+  run.out = StdoutOf([&] { run.exitCode = RunEepromfix(); });
+  std::fflush(stderr);
+  run.err = testing::internal::GetCapturedStderr();
+  return run;
 }
 
 #endif  // EEPROMFIX_TESTS_SUPPORT_CAPTURE_H

@@ -8,6 +8,7 @@
 
 FakePlatform g_fake;
 
+// At most one snapshot is open at a time; the fake keeps the only one.
 struct DeviceSet {
   std::vector<std::string> paths;  // as present when the snapshot was taken
   std::size_t selected = 0;
@@ -16,38 +17,147 @@ struct DeviceSet {
 namespace {
 
 constexpr DeviceHandle kHandleBase = 100;
+DeviceSet g_set;
 
-FakeDevice* DeviceFor(DeviceHandle handle) {
+void Misuse(const std::string& what) { g_fake.misuse += what + "\n"; }
+
+FakeDevice* DeviceFor(DeviceHandle handle, const char* call) {
   const DeviceHandle index = handle - kHandleBase;
-  if (index < 0 || static_cast<std::size_t>(index) >= g_fake.devices.size()) return nullptr;
+  if (index < 0 || static_cast<std::size_t>(index) >= g_fake.devices.size()) {
+    Misuse(std::string(call) + " on a handle that was never opened");
+    return nullptr;
+  }
   return &g_fake.devices[static_cast<std::size_t>(index)];
 }
 
-void Log(FakeCall::Kind kind, std::uint32_t value) {
-  g_fake.calls.push_back(FakeCall{kind, g_fake.clockMs, value});
+void Log(FakeCall::Kind kind, std::uint32_t value, std::uint32_t asked = 0, std::uint32_t code = 0) {
+  g_fake.calls.push_back(FakeCall{kind, g_fake.clockMs, value, asked, code == 0, code, g_fake.written.size()});
+}
+
+// The outcome of one device call.
+struct Outcome {
+  bool fails;
+  std::uint32_t code;
+  std::uint32_t count;  // bytes moved, at most the call's length
+};
+
+Outcome Fail(std::uint32_t code, std::uint32_t count) {
+  if (code == kFakeNoSuchDevice) g_fake.gone = true;
+  return Outcome{true, code, count};
+}
+
+// The next control value of the script, or false when its ends have met.
+bool TakeControl(std::uint16_t* control) {
+  if (g_fake.scriptBack - g_fake.scriptFront < 2) return false;
+  const std::uint16_t high = g_fake.script[--g_fake.scriptBack];
+  const std::uint16_t low = g_fake.script[--g_fake.scriptBack];
+  *control = static_cast<std::uint16_t>((high << 8) | low);
+  return true;
+}
+
+std::uint32_t ControlCount(std::uint16_t control, std::uint32_t len) {
+  return std::min<std::uint32_t>(control & kControlCountMask, len);
+}
+
+std::uint16_t MakeControl(std::uint16_t kind, std::uint32_t count) {
+  return static_cast<std::uint16_t>((std::uint32_t{kind} << kControlKindShift) | (count & kControlCountMask));
+}
+
+Outcome WriteOutcome(std::size_t number, std::uint32_t len, const SimulatedPrinter* printer) {
+  if (g_fake.gone || (printer != nullptr && printer->Gone())) return Fail(kFakeNoSuchDevice, 0);
+  std::uint16_t control = 0;
+  if (g_fake.script != nullptr) {
+    if (!TakeControl(&control)) return Outcome{false, 0, len};
+    const std::uint16_t kind = static_cast<std::uint16_t>(control >> kControlKindShift);
+    const std::uint32_t count = ControlCount(control, len);
+    if (kind == kWriteShort) return Outcome{false, 0, count};
+    if (kind == kWriteFails) return Fail(kFakeIoError, count);
+    if (kind == kWriteGone) return Fail(kFakeNoSuchDevice, count);
+    return Outcome{false, 0, len};
+  }
+  const auto fault = g_fake.writeFaults.find(number);
+  if (fault == g_fake.writeFaults.end()) return Outcome{false, 0, len};
+  const std::uint32_t count = std::min(len, fault->second.count);
+  return fault->second.fails ? Fail(fault->second.code, count) : Outcome{false, 0, count};
+}
+
+// Fills `buffer` with what the read brings.
+Outcome ReadOutcome(std::size_t number, std::uint8_t* buffer, std::uint32_t len, SimulatedPrinter* printer) {
+  if (g_fake.gone || (printer != nullptr && printer->Gone())) return Fail(kFakeNoSuchDevice, 0);
+  std::uint16_t control = 0;
+  if (g_fake.script != nullptr) {
+    if (!TakeControl(&control)) return Outcome{false, 0, 0};
+    const std::uint16_t kind = static_cast<std::uint16_t>(control >> kControlKindShift);
+    const std::uint32_t count = static_cast<std::uint32_t>(
+        std::min<std::size_t>(ControlCount(control, len), g_fake.scriptBack - g_fake.scriptFront));
+    std::memcpy(buffer, g_fake.script + g_fake.scriptFront, count);
+    g_fake.scriptFront += count;
+    if (kind == kReadFails) return Fail(kFakeIoError, count);
+    if (kind == kReadGone) return Fail(kFakeNoSuchDevice, count);
+    return Outcome{false, 0, count};
+  }
+  Outcome outcome{false, 0, len};
+  const auto fault = g_fake.readFaults.find(number);
+  if (fault != g_fake.readFaults.end()) {
+    outcome.count = std::min(len, fault->second.count);
+    if (fault->second.fails) outcome = Fail(fault->second.code, outcome.count);
+  }
+  if (number >= g_fake.silentFromRead || printer == nullptr || outcome.count == 0) {
+    outcome.count = 0;
+  } else {
+    outcome.count = printer->Send(buffer, outcome.count);
+  }
+  return outcome;
 }
 
 }  // namespace
 
 void ResetFakePlatform() {
   g_fake = FakePlatform{};
+  g_set = DeviceSet{};
   g_deviceChannel = DeviceChannel{};
 }
 
 DeviceHandle FakeHandle(int index) { return kHandleBase + index; }
+
+void FakeUseScript(SimulatedPrinter* printer, const std::uint8_t* data, std::size_t size) {
+  printer->silentFrom = 0;
+  g_fake.devices = {{"/dev/usb/lp0", printer}};
+  g_fake.script = data;
+  g_fake.scriptFront = 0;
+  g_fake.scriptBack = size;
+}
+
+Bytes FakeRecordedScript() {
+  Bytes script = g_fake.delivered;
+  std::vector<std::uint16_t> controls;
+  for (const FakeCall& call : g_fake.calls) {
+    if (call.kind != FakeCall::kWrite && call.kind != FakeCall::kRead) continue;
+    const bool write = call.kind == FakeCall::kWrite;
+    std::uint16_t kind = 0;
+    if (call.code == kFakeNoSuchDevice) {
+      kind = write ? kWriteGone : kReadGone;
+    } else if (!call.ok) {
+      kind = write ? kWriteFails : kReadFails;
+    } else if (write && call.value < call.asked) {
+      kind = kWriteShort;
+    }
+    controls.push_back(MakeControl(kind, call.value));
+    if (call.code == kFakeNoSuchDevice) break;  // later calls fail without taking a control
+  }
+  for (auto it = controls.rbegin(); it != controls.rend(); ++it) {
+    script.push_back(static_cast<std::uint8_t>(*it));
+    script.push_back(static_cast<std::uint8_t>(*it >> 8));
+  }
+  return script;
+}
 
 std::size_t FakePlatform::Count(FakeCall::Kind kind) const {
   return static_cast<std::size_t>(
       std::count_if(calls.begin(), calls.end(), [kind](const FakeCall& c) { return c.kind == kind; }));
 }
 
-std::size_t FakePlatform::ReadsAfterLastWrite() const {
-  std::size_t n = 0;
-  for (auto it = calls.rbegin(); it != calls.rend() && it->kind != FakeCall::kWrite; ++it) {
-    if (it->kind == FakeCall::kRead) ++n;
-  }
-  return n;
-}
+// --- Enumeration -------------------------------------------------------------------------------
 
 DeviceSet* PlatformOpenDeviceSet() {
   const int number = g_fake.snapshotsTaken++;
@@ -56,15 +166,17 @@ DeviceSet* PlatformOpenDeviceSet() {
     g_fake.lastError = g_fake.enumerationErrorCode;
     return nullptr;
   }
-  auto* set = new DeviceSet;
-  for (const FakeDevice& device : g_fake.devices) set->paths.push_back(device.path);
+  if (g_fake.snapshotsOpen != 0) Misuse("a second snapshot taken while one is open");
   ++g_fake.snapshotsOpen;
-  return set;
+  g_set = DeviceSet{};
+  for (const FakeDevice& device : g_fake.devices) g_set.paths.push_back(device.path);
+  return &g_set;
 }
 
 bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
+  if (set != &g_set || g_fake.snapshotsOpen != 1) Misuse("enumeration on a released snapshot");
   if (index >= set->paths.size()) {
-    g_fake.lastError = kFakeNoMoreItems;
+    g_fake.lastError = kFakeNoSuchDevice;  // "no more devices", as the Linux seam says it
     return false;
   }
   set->selected = index;
@@ -84,20 +196,25 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
     g_fake.lastError = g_fake.enumerationErrorCode;
     return nullptr;
   }
+  if (size != PlatformDeviceDetailSize(set)) Misuse("a detail record of another size than reported");
   // The path sits behind a head, as in the Windows detail record.
   char* path = static_cast<char*>(detail) + g_fake.detailRecordSlack;
   const std::string& source = set->paths[set->selected];
+  std::memset(detail, 0, g_fake.detailRecordSlack);
   std::memcpy(path, source.c_str(), std::min<std::size_t>(source.size() + 1, size - g_fake.detailRecordSlack));
   return path;
 }
 
 void PlatformCloseDeviceSet(DeviceSet* set) {
+  if (set != &g_set || g_fake.snapshotsOpen != 1) Misuse("a snapshot released twice");
   --g_fake.snapshotsOpen;
-  delete set;
 }
 
+// --- Device I/O --------------------------------------------------------------------------------
+
 DeviceHandle PlatformOpenDevice(const char* path) {
-  for (std::size_t i = 0; i < g_fake.devices.size(); ++i) {
+  g_fake.opened.push_back(path);
+  for (std::size_t i = 0; i < g_fake.devices.size() && !g_fake.failOpen; ++i) {
     if (g_fake.devices[i].path == path && g_fake.devices[i].printer != nullptr) {
       g_fake.openedDevice = static_cast<int>(i);
       Log(FakeCall::kOpen, static_cast<std::uint32_t>(i));
@@ -110,61 +227,52 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written) {
-  const std::size_t number = g_fake.writes++;
-  *written = 0;
-  std::uint32_t count = len;
-  bool ok = true;
-  const auto fault = g_fake.writeFaults.find(number);
-  if (fault != g_fake.writeFaults.end()) {
-    count = std::min(len, fault->second.count);
-    ok = !fault->second.fails;
-    if (!ok) g_fake.lastError = fault->second.code;
-  }
-  FakeDevice* target = DeviceFor(device);
-  if (target != nullptr && target->printer != nullptr) target->printer->Receive(bytes, count);
-  *written = count;
-  Log(FakeCall::kWrite, count);
-  return ok;
+  if (len > 512) Misuse("a write of more than one 512-byte block");
+  FakeDevice* target = DeviceFor(device, "write");
+  SimulatedPrinter* printer = target != nullptr ? target->printer : nullptr;
+  const Outcome outcome = WriteOutcome(g_fake.writes++, len, printer);
+  if (outcome.fails) g_fake.lastError = outcome.code;
+  if (printer != nullptr) printer->Receive(bytes, outcome.count);
+  Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0);
+  g_fake.written.insert(g_fake.written.end(), bytes, bytes + len);
+  *written = outcome.count;
+  return !outcome.fails;
 }
 
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
-  const std::size_t number = g_fake.reads++;
-  *got = 0;
-  bool ok = true;
-  std::uint32_t limit = len;
-  const auto fault = g_fake.readFaults.find(number);
-  if (fault != g_fake.readFaults.end()) {
-    limit = std::min(len, fault->second.count);
-    ok = !fault->second.fails;
-    if (!ok) g_fake.lastError = fault->second.code;
-  }
-  FakeDevice* source = DeviceFor(device);
-  if (number < g_fake.silentFromRead && source != nullptr && source->printer != nullptr && limit > 0) {
-    *got = static_cast<std::uint32_t>(source->printer->Send(buffer, limit));
-  }
-  Log(FakeCall::kRead, *got);
-  return ok;
+  FakeDevice* source = DeviceFor(device, "read");
+  const Outcome outcome = ReadOutcome(g_fake.reads++, buffer, len, source != nullptr ? source->printer : nullptr);
+  if (outcome.fails) g_fake.lastError = outcome.code;
+  g_fake.delivered.insert(g_fake.delivered.end(), buffer, buffer + outcome.count);
+  Log(FakeCall::kRead, outcome.count, len, outcome.fails ? outcome.code : 0);
+  *got = outcome.count;
+  return !outcome.fails;
 }
 
-void PlatformCloseDevice(DeviceHandle) {
+void PlatformCloseDevice(DeviceHandle device) {
+  DeviceFor(device, "close");
   ++g_fake.closedDevices;
   Log(FakeCall::kClose, 0);
 }
 
 bool PlatformDeviceGone(std::uint32_t code) { return code == kFakeNoSuchDevice; }
 
+// --- Error codes, time, alarm, debugger --------------------------------------------------------
+
 std::uint32_t PlatformLastError() { return g_fake.lastError; }
 
 void PlatformSetLastError(std::uint32_t code) { g_fake.lastError = code; }
 
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
+  // Linux's texts for its codes: strerror has no line break of its own.
   const char* known = nullptr;
   switch (code) {
-    case 0: known = "The operation completed successfully.\n"; break;
-    case 2: known = "The system cannot find the file specified.\n"; break;
-    case kFakeIoError: known = "Input/output error\n"; break;
-    case kFakeNoSuchDevice: known = "No such device\n"; break;
+    case 0: known = "Success"; break;
+    case kFakeNoSuchFile: known = "No such file or directory"; break;
+    case kFakeIoError: known = "Input/output error"; break;
+    case kFakeAccessDenied: known = "Permission denied"; break;
+    case kFakeNoSuchDevice: known = "No such device"; break;
     default: return false;
   }
   std::snprintf(text, size, "%s", known);

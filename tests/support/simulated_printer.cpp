@@ -1,210 +1,186 @@
 #include "support/simulated_printer.h"
 
-#include <algorithm>
-#include <cstring>
+#include "protocol/byte_order.h"
 
 namespace {
 
-constexpr std::uint8_t kUel[] = {0x1B, '%', '-', '1', '2', '3', '4', '5', 'X'};
-constexpr char kEnterLanguage[] = "@PJL ENTER LANGUAGE=ACL\r\n";
-constexpr std::size_t kEnterLanguageSize = sizeof kEnterLanguage - 1;
-constexpr std::size_t kHeaderSize = 16;
+constexpr uint16_t kAclPrefix = 0x00AC;
+constexpr uint16_t kReadEeprom = 0x0003;
+constexpr uint16_t kWriteEeprom = 0xEC0D;
+constexpr uint16_t kStatusOk = 0x0001;
+constexpr uint16_t kStatusRefused = 0x0002;
+constexpr uint32_t kTrailerSize = 4;
 
-void Put16(Bytes& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-  out.push_back(static_cast<std::uint8_t>(v));
+// The compiler's own memset and memcpy: freestanding code may call them (the kernel exports
+// both), and the fuzz targets' instrumentation does not count every byte.
+void Fill(uint8_t* to, uint8_t value, uint32_t count) { __builtin_memset(to, value, count); }
+
+void Copy(uint8_t* to, const uint8_t* from, uint32_t count) {
+  if (count != 0) __builtin_memcpy(to, from, count);
 }
 
-void Put32(Bytes& out, std::uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<std::uint8_t>(v >> shift));
-}
-
-std::uint16_t Get16(const std::uint8_t* at) { return static_cast<std::uint16_t>(at[0] << 8 | at[1]); }
-
-std::uint32_t Get32(const std::uint8_t* at) {
-  return std::uint32_t{at[0]} << 24 | std::uint32_t{at[1]} << 16 | std::uint32_t{at[2]} << 8 | at[3];
-}
-
-// How many leading bytes of `pending` match `pattern` (a partial match waits for more input).
-std::size_t MatchLength(const Bytes& pending, const std::uint8_t* pattern, std::size_t size) {
-  std::size_t n = 0;
-  while (n < size && n < pending.size() && pending[n] == pattern[n]) ++n;
-  return n;
+void OnElement(void* context, const AclElement& element) {
+  auto* printer = static_cast<SimulatedPrinter*>(context);
+  if (element.kind == AclElementKind::kCommand) {
+    if (printer->commandCount < kMaxRecordedCommands) printer->commands[printer->commandCount] = element.command;
+    ++printer->commandCount;
+    // A WriteEEPROM is answered once its payload is in.
+    if (element.command.cmdID != kWriteEeprom) printer->Answer(element.command, nullptr, 0);
+  } else if (element.kind == AclElementKind::kPayload) {
+    printer->Answer(element.command, element.bytes, element.fullSize);
+  }
 }
 
 }  // namespace
 
-SimulatedPrinter::SimulatedPrinter(const EepromBytes& image) : eeprom(image) {}
-
-void SimulatedPrinter::Receive(const std::uint8_t* bytes, std::size_t len) {
-  received.insert(received.end(), bytes, bytes + len);
-  pending_.insert(pending_.end(), bytes, bytes + len);
-  Parse();
+void KnobBytes::Set(const uint8_t* from, uint32_t count) {
+  set = true;
+  size = count < kFaultBytesSize ? count : kFaultBytesSize;
+  Copy(bytes, from, size);
 }
 
-std::size_t SimulatedPrinter::Send(std::uint8_t* buffer, std::size_t len) {
-  std::size_t n = std::min(len, outgoing_.size());
-  if (!readChunks.empty()) {
-    n = std::min(n, readChunks.front());
-    readChunks.pop_front();
+void SimulatedPrinter::Reset(const uint8_t* image) {
+  Fill(reinterpret_cast<uint8_t*>(this), 0, sizeof *this);
+  Copy(eeprom, image, kPrinterEepromSize);
+  writeTakes = true;
+  silentFrom = kNever;
+  goneAt = kNever;
+  goneAfter = kNever;
+  stallAfter = kNever;
+  AclParserInit(&parser, OnElement, this);
+}
+
+void SimulatedPrinter::Receive(const uint8_t* bytes, uint32_t len) {
+  if (gone || stalled) return;
+  for (uint32_t i = 0; i < len && receivedCount + i < kReceivedSize; ++i) received[receivedCount + i] = bytes[i];
+  receivedCount += len;
+  AclParserFeed(&parser, bytes, len);
+}
+
+uint32_t SimulatedPrinter::Send(uint8_t* buffer, uint32_t len) {
+  if (gone) return 0;
+  uint32_t n = len < outgoingCount ? len : outgoingCount;
+  if (chunkNext < chunkCount) {
+    if (chunks[chunkNext] < n) n = chunks[chunkNext];
+    ++chunkNext;
+  } else if (chunkSize != 0 && chunkSize < n) {
+    n = chunkSize;
   }
-  std::copy_n(outgoing_.begin(), n, buffer);
-  outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(n));
+  Copy(buffer, outgoing + outgoingStart, n);
+  outgoingStart += n;
+  outgoingCount -= n;
+  AfterSend();
   return n;
 }
 
-void SimulatedPrinter::Parse() {
-  for (;;) {
-    if (pending_.empty()) return;
-    // The exit-language sequence is understood in either personality.
-    const std::size_t uel = MatchLength(pending_, kUel, sizeof kUel);
-    if (uel == sizeof kUel) {
-      pending_.erase(pending_.begin(), pending_.begin() + sizeof kUel);
-      mode_ = Mode::kPjl;
-      continue;
-    }
-    if (uel == pending_.size()) return;  // maybe the start of one
-
-    if (mode_ == Mode::kPjl) {
-      const auto* line = reinterpret_cast<const std::uint8_t*>(kEnterLanguage);
-      const std::size_t enter = MatchLength(pending_, line, kEnterLanguageSize);
-      if (enter == kEnterLanguageSize) {
-        pending_.erase(pending_.begin(), pending_.begin() + kEnterLanguageSize);
-        mode_ = Mode::kAcl;
-        continue;
-      }
-      if (enter == pending_.size()) return;
-      pending_.erase(pending_.begin());  // PJL the printer does not care about
-      continue;
-    }
-
-    if (pending_.size() < kHeaderSize) return;
-    const ReceivedCommand command{Get16(&pending_[0]), Get16(&pending_[2]), Get32(&pending_[4]),
-                                  Get32(&pending_[8])};
-    const std::size_t payloadSize = command.cmdID == 0xEC0D ? command.length : 0;
-    if (pending_.size() < kHeaderSize + payloadSize) return;
-    const Bytes payload(pending_.begin() + kHeaderSize,
-                        pending_.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + payloadSize));
-    pending_.erase(pending_.begin(),
-                   pending_.begin() + static_cast<std::ptrdiff_t>(kHeaderSize + payloadSize));
-    commands.push_back(command);
-    Answer(command, payload);
-  }
+void SimulatedPrinter::AfterSend() {
+  if (outgoingCount != 0) return;
+  outgoingStart = 0;
+  // Everything answered so far has gone out whole.
+  if (goneAfter != kNever && responses > goneAfter) gone = true;
+  if (stallAfter != kNever && responses > stallAfter) stalled = true;
 }
 
-void SimulatedPrinter::Answer(const ReceivedCommand& command, const Bytes& writePayload) {
-  const std::size_t number = responses++;
-  const ResponseFault fault = faults.count(number) != 0 ? faults[number] : ResponseFault{};
-  if (fault.silent || (silentFrom && number >= *silentFrom)) return;
+void SimulatedPrinter::Queue(const uint8_t* bytes, uint32_t len) {
+  if (outgoingStart + outgoingCount + len > kOutgoingSize) {  // make room at the back
+    for (uint32_t i = 0; i < outgoingCount; ++i) outgoing[i] = outgoing[outgoingStart + i];
+    outgoingStart = 0;
+  }
+  const uint32_t room = kOutgoingSize - outgoingStart - outgoingCount;
+  const uint32_t count = len < room ? len : room;
+  Copy(outgoing + outgoingStart + outgoingCount, bytes, count);
+  outgoingCount += count;
+}
 
-  std::uint16_t status = 0x0001;
-  Bytes payload;
-  if (command.prefix != 0x00AC) {
-    status = 0x0002;  // not a command this printer knows
-  } else if (command.cmdID == 0x0003) {
-    Bytes data = fault.data.value_or(Bytes(
-        eeprom.begin(), eeprom.begin() + std::min<std::size_t>(command.readLength, eeprom.size())));
-    const std::uint32_t trailer =
-        fault.trailer.value_or(ReferenceChecksum(data.data(), data.size()));
-    payload = data;
-    Put32(payload, trailer);
-  } else if (command.cmdID == 0xEC0D) {
+// Queues the response piece by piece, straight into the outgoing buffer (no large buffers on
+// the stack: the driver's stack is small), stopping where a cut fault says.
+void SimulatedPrinter::Answer(const AclCommand& command, const uint8_t* writePayload, uint32_t payloadSize) {
+  static const ResponseFault kNoFault = {};
+  const uint32_t number = responses++;
+  if (number == goneAt) {
+    gone = true;
+    return;
+  }
+  const ResponseFault& fault = number < kMaxFaultedResponses ? faults[number] : kNoFault;
+  if (fault.silent || number >= silentFrom) return;
+
+  uint16_t status = kStatusOk;
+  const uint8_t* data = nullptr;  // ReadEEPROM: the data bytes, then their trailer
+  uint32_t dataSize = 0;
+  if (command.prefix != kAclPrefix) {
+    status = kStatusRefused;  // not a command this printer knows
+  } else if (command.cmdID == kReadEeprom) {
+    data = eeprom;
+    dataSize = command.readLength < kPrinterEepromSize ? command.readLength : kPrinterEepromSize;
+    if (fault.data.set) {
+      data = fault.data.bytes;
+      dataSize = fault.data.size;
+    }
+  } else if (command.cmdID == kWriteEeprom) {
     // The printer checks the transmission checksum before it touches its EEPROM.
-    const bool intact =
-        writePayload.size() == eeprom.size() + 4 &&
-        Get32(&writePayload[eeprom.size()]) == ReferenceChecksum(writePayload.data(), eeprom.size());
+    const bool intact = payloadSize == kPrinterEepromSize + kTrailerSize &&
+                        LoadBigEndian32(writePayload + kPrinterEepromSize) ==
+                            ReferenceChecksum(writePayload, kPrinterEepromSize);
     if (!intact) {
-      status = 0x0002;
+      status = kStatusRefused;
     } else if (writeTakes) {
-      std::copy_n(writePayload.begin(), eeprom.size(), eeprom.begin());
+      Copy(eeprom, writePayload, kPrinterEepromSize);
       ++eepromWrites;
     }
   } else {
-    status = 0x0002;
+    status = kStatusRefused;
   }
-  if (fault.payload) payload = *fault.payload;
+  uint8_t trailer[kTrailerSize];
+  StoreBigEndian32(trailer, fault.trailer.Or(data != nullptr ? ReferenceChecksum(data, dataSize) : 0));
+  uint32_t payloadLength = data != nullptr ? dataSize + kTrailerSize : 0;
+  if (fault.payload.set) payloadLength = fault.payload.size;
 
-  Bytes response = ResponseHeaderBytes(
-      fault.prefix.value_or(0x00AC), fault.cmdID.value_or(command.cmdID),
-      fault.cmdStatus.value_or(status), fault.length.value_or(static_cast<std::uint32_t>(payload.size())));
-  response.insert(response.end(), payload.begin(), payload.end());
-  if (fault.cutAfter && *fault.cutAfter < response.size()) response.resize(*fault.cutAfter);
-  outgoing_.insert(outgoing_.end(), response.begin(), response.end());
+  uint8_t header[kAclHeaderSize] = {};
+  StoreBigEndian16(header, fault.prefix.Or(kAclPrefix));
+  StoreBigEndian16(header + 2, fault.cmdID.Or(command.cmdID));
+  StoreBigEndian16(header + 4, fault.cmdStatus.Or(status));
+  StoreBigEndian32(header + 6, fault.length.Or(payloadLength));
+
+  uint32_t room = fault.cutAfter.Or(kNever);
+  const auto put = [&](const uint8_t* bytes, uint32_t count) {
+    const uint32_t n = count < room ? count : room;
+    Queue(bytes, n);
+    room -= n;
+  };
+  put(header, kAclHeaderSize);
+  if (fault.payload.set) {
+    put(fault.payload.bytes, fault.payload.size);
+  } else if (data != nullptr) {
+    put(data, dataSize);
+    put(trailer, kTrailerSize);
+  }
+  AfterSend();  // an empty answer has gone out whole at once
 }
 
-std::uint32_t ReferenceChecksum(const std::uint8_t* bytes, std::size_t len) {
-  // End-around carry after every word: the same sum by a different road.
-  std::uint32_t sum = 0;
-  for (std::size_t i = 0; i < len; i += 2) {
-    const std::uint32_t word = i + 1 < len ? (std::uint32_t{bytes[i]} << 8 | bytes[i + 1]) : bytes[i];
+uint32_t ReferenceChecksum(const uint8_t* bytes, uint32_t len) {
+  // End-around carry after every word: the same sum by a different road than the tool's.
+  uint32_t sum = 0;
+  for (uint32_t i = 0; i < len; i += 2) {
+    const uint32_t word = i + 1 < len ? (uint32_t{bytes[i]} << 8 | bytes[i + 1]) : bytes[i];
     sum += word;
     if (sum > 0xFFFF) sum = (sum & 0xFFFF) + 1;
   }
   return 0xFFFF0000u | (~sum & 0xFFFFu);
 }
 
-std::uint16_t EepromChecksum(const EepromBytes& eeprom) {
-  return static_cast<std::uint16_t>(ReferenceChecksum(eeprom.data() + 2, eeprom.size() - 2));
+uint16_t EepromChecksum(const uint8_t* image) {
+  return static_cast<uint16_t>(ReferenceChecksum(image + 2, kPrinterEepromSize - 2));
 }
 
-void SetStoredChecksum(EepromBytes& eeprom, std::uint16_t checksum) {
-  eeprom[0] = static_cast<std::uint8_t>(checksum >> 8);
-  eeprom[1] = static_cast<std::uint8_t>(checksum);
-}
-
-EepromBytes MakeValidEeprom() {
-  EepromBytes eeprom{};
-  for (std::size_t i = 2; i < eeprom.size(); ++i) {
-    eeprom[i] = static_cast<std::uint8_t>((i * 37 + 11) & 0xFF);
-  }
-  eeprom[0x1C] = 0x03;
-  eeprom[0x1D] = 0xF0;
+void MakePresetImage(PresetImage preset, uint8_t* image) {
+  for (uint32_t i = 2; i < kPrinterEepromSize; ++i) image[i] = static_cast<uint8_t>((i * 37 + 11) & 0xFF);
+  image[0x1C] = 0x03;
+  image[0x1D] = 0xF0;
   const char name[] = "Quorvane-Delsit";
-  std::memset(&eeprom[0x33], 0, 25);
-  std::memcpy(&eeprom[0x33], name, sizeof name - 1);
-  SetStoredChecksum(eeprom, EepromChecksum(eeprom));
-  return eeprom;
-}
-
-Bytes UelBytes() { return Bytes(std::begin(kUel), std::end(kUel)); }
-
-Bytes EnterLanguageBytes() { return Bytes(kEnterLanguage, kEnterLanguage + kEnterLanguageSize); }
-
-Bytes CommandBytes(std::uint16_t cmdID, std::uint32_t length, std::uint32_t readLength) {
-  Bytes out;
-  Put16(out, 0x00AC);
-  Put16(out, cmdID);
-  Put32(out, length);
-  Put32(out, readLength);
-  Put32(out, 0);
-  return out;
-}
-
-Bytes ResponseHeaderBytes(std::uint16_t prefix, std::uint16_t cmdID, std::uint16_t cmdStatus,
-                          std::uint32_t length) {
-  Bytes out;
-  Put16(out, prefix);
-  Put16(out, cmdID);
-  Put16(out, cmdStatus);
-  Put32(out, length);
-  out.resize(kHeaderSize, 0);
-  return out;
-}
-
-Bytes Concat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
-
-Bytes CheckOnlyStream() {
-  return Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(0x0003, 0, 320), UelBytes()});
-}
-
-Bytes RepairStream(const EepromBytes& repaired) {
-  Bytes payload(repaired.begin(), repaired.end());
-  Put32(payload, ReferenceChecksum(repaired.data(), repaired.size()));
-  return Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
-                 payload, UelBytes(), EnterLanguageBytes(), CommandBytes(0x0003, 0, 2),
-                 UelBytes()});
+  Fill(image + 0x33, 0, 25);
+  Copy(image + 0x33, reinterpret_cast<const uint8_t*>(name), sizeof name - 1);
+  uint16_t checksum = EepromChecksum(image);
+  if (preset != PresetImage::kValid) checksum = checksum == 0x1234 ? 0x4321 : 0x1234;
+  StoreBigEndian16(image, checksum);
+  if (preset == PresetImage::kInsane) image[0x1D] = 0xF1;
 }

@@ -1,108 +1,136 @@
-// A printer that answers the byte stream as the real one does: it waits for the exit-language
-// sequence and the ENTER LANGUAGE line, then takes 16-byte ACL command headers, answers
-// ReadEEPROM with a response header and the asked-for EEPROM bytes plus their transmission
-// checksum, and takes the WriteEEPROM payload into its EEPROM. Knobs let a test break any part
-// of an answer. Used by the unit tests (through the fake platform) and by the end-to-end
-// printer server.
+// The project's one simulated printer: it answers the byte stream as the real one does. It
+// waits for the exit-language sequence and the ENTER LANGUAGE line, then takes 16-byte ACL
+// command headers, answers ReadEEPROM with a response header and the asked-for EEPROM bytes
+// plus their transmission checksum, and takes a WriteEEPROM payload whose transmission checksum
+// is right into its EEPROM. Knobs break any part of an answer, and make the printer fall silent,
+// stop taking data, or go away (be unplugged).
+//
+// Every transport serves this same model: the fake platform of the unit and fuzz tests, the
+// printer server (ptys, and the USB printer gadget in the VM tests) and the printer driver that
+// wine loads. Freestanding (no library, no allocation) for the sake of that driver: all state
+// is in the object, which may live in zeroed memory and be set up with Reset().
 #ifndef EEPROMFIX_TESTS_SUPPORT_SIMULATED_PRINTER_H
 #define EEPROMFIX_TESTS_SUPPORT_SIMULATED_PRINTER_H
 
-#include <array>
-#include <cstddef>
-#include <cstdint>
-#include <deque>
-#include <map>
-#include <optional>
-#include <vector>
+#include <stddef.h>
+#include <stdint.h>
 
-using Bytes = std::vector<std::uint8_t>;
-using EepromBytes = std::array<std::uint8_t, 320>;
+#include "support/acl_stream.h"
+
+constexpr uint32_t kPrinterEepromSize = 320;
+constexpr uint32_t kNever = 0xFFFFFFFFu;          // a response number that never comes
+constexpr uint32_t kMaxFaultedResponses = 8;      // responses 0 to 7 can be changed
+constexpr uint32_t kFaultBytesSize = 1100;        // most bytes of a replaced data or payload
+constexpr uint32_t kMaxChunks = 64;
+constexpr uint32_t kMaxRecordedCommands = 32;
+constexpr uint32_t kReceivedSize = 8192;          // bytes from the host that are kept
+constexpr uint32_t kOutgoingSize = 4096;
+
+// A value that is either set or answered correctly.
+template <typename T>
+struct Knob {
+  bool set;
+  T value;
+  Knob& operator=(T v) {
+    set = true;
+    value = v;
+    return *this;
+  }
+  T Or(T fallback) const { return set ? value : fallback; }
+};
+
+struct KnobBytes {
+  bool set;
+  uint32_t size;
+  uint8_t bytes[kFaultBytesSize];
+  void Set(const uint8_t* from, uint32_t count);
+};
 
 // What to change in one response. Unset fields are answered correctly.
 struct ResponseFault {
-  std::optional<std::uint16_t> prefix;
-  std::optional<std::uint16_t> cmdID;
-  std::optional<std::uint16_t> cmdStatus;
-  std::optional<std::uint32_t> length;   // the announced payload length
-  std::optional<Bytes> payload;          // replaces data and trailer as sent
-  std::optional<std::uint32_t> trailer;  // replaces the transmission checksum
-  std::optional<Bytes> data;             // replaces the data bytes (trailer computed over them)
-  std::optional<std::size_t> cutAfter;   // only this many bytes of header+payload go out
-  bool silent = false;                   // no answer at all
-};
-
-// One command header as the printer parsed it.
-struct ReceivedCommand {
-  std::uint16_t prefix;
-  std::uint16_t cmdID;
-  std::uint32_t length;
-  std::uint32_t readLength;
+  Knob<uint16_t> prefix;
+  Knob<uint16_t> cmdID;
+  Knob<uint16_t> cmdStatus;
+  Knob<uint32_t> length;    // the announced payload length
+  Knob<uint32_t> trailer;   // replaces the transmission checksum
+  Knob<uint32_t> cutAfter;  // only this many bytes of header and payload go out
+  KnobBytes data;           // replaces the data bytes (the trailer is computed over them)
+  KnobBytes payload;        // replaces data and trailer as sent
+  bool silent;              // no answer at all
 };
 
 class SimulatedPrinter {
  public:
-  explicit SimulatedPrinter(const EepromBytes& eeprom);
+  SimulatedPrinter() = default;
+  explicit SimulatedPrinter(const uint8_t* image) { Reset(image); }
 
-  // Bytes from the host.
-  void Receive(const std::uint8_t* bytes, std::size_t len);
+  // A printer holding `image` (320 bytes), every knob off, nothing received.
+  void Reset(const uint8_t* image);
 
-  // Bytes to the host: at most `len`, and at most the next entry of `readChunks` while there
-  // is one (a 0 there is a read that finds nothing).
-  std::size_t Send(std::uint8_t* buffer, std::size_t len);
+  // Bytes from the host. Ignored once the printer is gone or has stopped taking data.
+  void Receive(const uint8_t* bytes, uint32_t len);
 
-  std::size_t PendingBytes() const { return outgoing_.size(); }
+  // Bytes to the host: at most `len`, and at most the next chunk size while there is one (a 0
+  // there is a read that finds nothing). Nothing once the printer is gone.
+  uint32_t Send(uint8_t* buffer, uint32_t len);
+
+  uint32_t PendingBytes() const { return outgoingCount; }
 
   // Puts raw bytes on the way to the host, as if the printer had sent them unasked.
-  void Queue(const Bytes& bytes) { outgoing_.insert(outgoing_.end(), bytes.begin(), bytes.end()); }
+  void Queue(const uint8_t* bytes, uint32_t len);
+
+  // Unplugged: every transfer fails from now on (the transport makes it so).
+  bool Gone() const { return gone; }
+  // The printer takes no more bytes: a host write blocks or times out (the transport's way).
+  bool Stalled() const { return stalled; }
 
   // --- Knobs -----------------------------------------------------------------------------------
-  std::map<std::size_t, ResponseFault> faults;  // by response number, counted from 0
-  std::deque<std::size_t> readChunks;           // sizes of the next reads
-  bool writeTakes = true;  // false: WriteEEPROM is acknowledged but the EEPROM keeps its bytes
-  std::optional<std::size_t> silentFrom;  // no answer from this response number on
+  ResponseFault faults[kMaxFaultedResponses];  // by response number, counted from 0
+  bool writeTakes;      // false: WriteEEPROM is acknowledged but the EEPROM keeps its bytes
+  uint32_t silentFrom;  // no answer from this response number on
+  uint32_t goneAt;      // unplugged when this response is due, instead of answering it
+  uint32_t goneAfter;   // unplugged once this response has gone out whole
+  uint32_t stallAfter;  // takes no more bytes once this response has gone out whole
+  uint32_t chunks[kMaxChunks];  // sizes of the next reads, in order
+  uint32_t chunkCount;
+  uint32_t chunkSize;   // after those, at most this per read (0: no limit)
 
   // --- What happened ---------------------------------------------------------------------------
-  EepromBytes eeprom;
-  Bytes received;                         // every byte from the host, in order
-  std::vector<ReceivedCommand> commands;  // every command header parsed
-  std::size_t responses = 0;              // responses answered or withheld so far
-  std::size_t eepromWrites = 0;           // WriteEEPROM payloads taken into the EEPROM
+  uint8_t eeprom[kPrinterEepromSize];
+  uint8_t received[kReceivedSize];  // the first bytes from the host, in order
+  uint32_t receivedCount;           // every byte from the host, kept or not
+  AclCommand commands[kMaxRecordedCommands];  // the first command headers parsed
+  uint32_t commandCount;                      // every command header parsed
+  uint32_t responses;                         // responses answered or withheld so far
+  uint32_t eepromWrites;                      // WriteEEPROM payloads taken into the EEPROM
 
- private:
-  void Parse();
-  void Answer(const ReceivedCommand& command, const Bytes& writePayload);
+  // --- Inner state -----------------------------------------------------------------------------
+  AclStreamParser parser;
+  uint8_t outgoing[kOutgoingSize];
+  uint32_t outgoingStart;
+  uint32_t outgoingCount;
+  uint32_t chunkNext;
+  bool gone;
+  bool stalled;
 
-  enum class Mode { kPjl, kAcl };
-  Mode mode_ = Mode::kPjl;
-  Bytes pending_;  // received bytes not parsed yet
-  std::deque<std::uint8_t> outgoing_;
+  void Answer(const AclCommand& command, const uint8_t* writePayload, uint32_t payloadSize);
+  void AfterSend();
 };
 
-// --- Helpers for building images and expected byte streams -------------------------------------
+// --- Images and checksums, shared by every transport ------------------------------------------
 
-// A plausible EEPROM image: markers, manufacturer name, some content, and a correct checksum.
-EepromBytes MakeValidEeprom();
+enum class PresetImage : uint8_t {
+  kValid,    // plausible and with a correct checksum
+  kCorrupt,  // "valid" with a wrong stored checksum
+  kInsane,   // "corrupt" with its second marker byte changed
+};
+void MakePresetImage(PresetImage preset, uint8_t* image);
 
-// The lower 16 bits of the ones'-complement checksum over bytes 2..319.
-std::uint16_t EepromChecksum(const EepromBytes& eeprom);
+// Independent of the tool's own routine: the printer's ones'-complement checksum, upper 16
+// bits set.
+uint32_t ReferenceChecksum(const uint8_t* bytes, uint32_t len);
 
-// Stores `checksum` big-endian in bytes 0 and 1.
-void SetStoredChecksum(EepromBytes& eeprom, std::uint16_t checksum);
-
-// Independent reference implementation for the tests (not the tool's).
-std::uint32_t ReferenceChecksum(const std::uint8_t* bytes, std::size_t len);
-
-Bytes UelBytes();
-Bytes EnterLanguageBytes();
-Bytes CommandBytes(std::uint16_t cmdID, std::uint32_t length, std::uint32_t readLength);
-Bytes ResponseHeaderBytes(std::uint16_t prefix, std::uint16_t cmdID, std::uint16_t cmdStatus,
-                          std::uint32_t length);
-
-// The stream a full repair sends, for an image whose corrected form is `repaired`.
-Bytes RepairStream(const EepromBytes& repaired);
-// The stream of a check that stops after the read exchange.
-Bytes CheckOnlyStream();
-
-Bytes Concat(std::initializer_list<Bytes> parts);
+// The lower 16 bits of the checksum over image bytes 2 to 319.
+uint16_t EepromChecksum(const uint8_t* image);
 
 #endif  // EEPROMFIX_TESTS_SUPPORT_SIMULATED_PRINTER_H
