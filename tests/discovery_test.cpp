@@ -255,6 +255,28 @@ TEST_F(Discovery, ChosenPrinterGoneBeforeTheFetchOpensNothing) {
   EXPECT_EQ(g_fake.snapshotsTaken, 3);
 }
 
+// Listed lp0, lp1, lp2; the user answers 1; lp0 goes before the fetch pass, so index 1 is now
+// lp2: it must not be opened in lp1's place.
+TEST_F(Discovery, ChoiceIsNotOpenedWhenAnotherPrinterStandsAtItsIndex) {
+  AddPrinters({"alpha", "beta", "gamma"});
+  g_fake.beforeSnapshot = [](int snapshot) {
+    if (snapshot == 2) g_fake.devices.erase(g_fake.devices.begin());
+  };
+  const Outcome outcome = Open(nullptr, "1\n");
+  EXPECT_EQ(outcome.printed, Listing({"alpha", "beta", "gamma"}) + kPrompt);
+  EXPECT_EQ(outcome.handle, kInvalidHandle);
+  EXPECT_TRUE(g_fake.opened.empty());
+}
+
+TEST_F(Discovery, FilterMatchIsNotOpenedWhenAnotherPrinterStandsAtItsIndex) {
+  AddPrinters({"alpha", "lab", "gamma"});
+  g_fake.beforeSnapshot = [](int snapshot) {
+    if (snapshot == 1) g_fake.devices.erase(g_fake.devices.begin());
+  };
+  EXPECT_EQ(Open("lab").handle, kInvalidHandle);
+  EXPECT_TRUE(g_fake.opened.empty());
+}
+
 TEST_F(Discovery, ListingPassThatFindsNoPrinterOpensNothing) {
   AddPrinters({"alpha", "beta"});
   g_fake.beforeSnapshot = [](int snapshot) {

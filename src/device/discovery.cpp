@@ -12,6 +12,8 @@ constexpr std::size_t kKeySize = kMaxFilterLength + 3;  // "#", the filter, "#",
 constexpr std::size_t kPathSize = 256;
 constexpr std::size_t kMaxPathLength = 254;
 constexpr int kAnswerSize = 100;
+// Listed paths remembered for the prompt's answer; usblp itself numbers at most 16 printers.
+constexpr std::uint32_t kMaxListed = 64;
 
 enum class Pass { kCountAndMatch, kList, kFetch };
 
@@ -21,10 +23,15 @@ struct PassResult {
   bool fetched;               // kFetch only: the selected device was reached
 };
 
+// The path of each device the listing pass printed, by index.
+using ListedPaths = char[kMaxListed][kPathSize];
+
 // Queries the devices of one snapshot in order, copying each path into `path`.
-// kCountAndMatch records in `selected` the last device whose path contains `key`;
-// kList prints a line per device; kFetch stops at device `selected`.
-PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selected) {
+// kCountAndMatch records in `selected` the last device whose path contains `key`, and its path
+// in `chosen`; kList prints a line per device and keeps its path in `listed`; kFetch stops at
+// device `selected`.
+PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selected, char* chosen,
+                   ListedPaths* listed) {
   PassResult result{0, false};
   DeviceSet* set = PlatformOpenDeviceSet();
   if (set == nullptr) FatalError("Failed SetupDiGetClassDevs()\n");
@@ -56,6 +63,7 @@ PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selecte
     }
     if (pass == Pass::kList) {
       std::printf("Device # %u has the name %s\n", static_cast<unsigned>(index), devicePath);
+      if (index < kMaxListed) std::memcpy((*listed)[index], devicePath, length + 1);
     }
     std::memcpy(path, devicePath, length + 1);
     std::free(detail);
@@ -63,6 +71,7 @@ PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selecte
 
     if (pass == Pass::kCountAndMatch && key != nullptr && std::strstr(path, key) != nullptr) {
       selected = static_cast<std::int32_t>(index);  // the last match wins
+      std::memcpy(chosen, path, length + 1);
     }
     if (pass == Pass::kFetch && index == static_cast<std::uint32_t>(selected)) {
       result.fetched = true;
@@ -111,14 +120,17 @@ DeviceHandle OpenPrinterDevice(const char* filter, std::FILE* answers) {
   }
 
   char path[kPathSize] = "";
+  char chosen[kPathSize] = "";  // the path of the device matched or chosen at the prompt
   std::int32_t selected = -1;
-  const PassResult found =
-      RunPass(Pass::kCountAndMatch, filter != nullptr ? key : nullptr, path, selected);
+  const PassResult found = RunPass(Pass::kCountAndMatch, filter != nullptr ? key : nullptr, path,
+                                   selected, chosen, nullptr);
   if (found.deviceCount == 0) return kInvalidHandle;
 
   if (found.deviceCount > 1) {
     if (selected < 0) {
-      const std::uint32_t listed = RunPass(Pass::kList, nullptr, path, selected).deviceCount;
+      ListedPaths listedPaths;  // 16 KiB: the stack holds it easily
+      const std::uint32_t listed =
+          RunPass(Pass::kList, nullptr, path, selected, chosen, &listedPaths).deviceCount;
       if (listed == 0) return kInvalidHandle;  // no answer could be accepted
       char answer[kAnswerSize];
       do {
@@ -130,9 +142,16 @@ DeviceHandle OpenPrinterDevice(const char* filter, std::FILE* answers) {
         }
         selected = static_cast<std::int32_t>(ParseIndexAnswer(answer));
       } while (static_cast<std::uint32_t>(selected) >= listed);
+      // Beyond the remembered paths the choice cannot be confirmed: open nothing.
+      if (static_cast<std::uint32_t>(selected) >= kMaxListed) return kInvalidHandle;
+      std::memcpy(chosen, listedPaths[selected], std::strlen(listedPaths[selected]) + 1);
     }
-    // Never open a printer other than the one chosen, even if the set changed meanwhile.
-    if (!RunPass(Pass::kFetch, nullptr, path, selected).fetched) return kInvalidHandle;
+    // Never open a printer other than the one chosen: devices may come and go between passes,
+    // so the fetch pass must find that same path at that index.
+    if (!RunPass(Pass::kFetch, nullptr, path, selected, chosen, nullptr).fetched ||
+        std::strcmp(path, chosen) != 0) {
+      return kInvalidHandle;
+    }
   }
   return PlatformOpenDevice(path);
 }

@@ -8,7 +8,8 @@
 // each a length byte (255 counts as 254) and its bytes; the rest is what is typed at the prompt.
 //
 // On every input: the printer opened is the only one, else the last one matched by the filter,
-// else the one at the index answered at the prompt, and none when the chosen index has gone;
+// else the one at the index answered at the prompt, and none when the fetch pass does not find
+// that same path at that index;
 // nothing else is opened; the listing, prompts and line breaks printed are exactly those due;
 // every snapshot is released; the prompt is asked at most once per line typed, plus once.
 // Paths stay within 254 characters: longer ones end the process, which the unit tests cover.
@@ -164,9 +165,10 @@ Expected Predict() {
       }
     }
   }
-    const std::vector<std::string>& fetched = s.snapshots[x.snapshots++];
+  // Only the chosen printer: the fetch pass must find its path at its index.
+  const std::vector<std::string>& fetched = s.snapshots[x.snapshots++];
   const std::size_t index = static_cast<std::size_t>(selected);
-  if (index < fetched.size()) x.opens = &fetched[index];
+  if (index < fetched.size() && fetched[index] == *chosen) x.opens = &fetched[index];
   return x;
 }
 
