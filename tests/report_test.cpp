@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <unistd.h>
+
 #include "support/capture.h"
 #include "support/fake_platform.h"
 
@@ -41,6 +43,21 @@ TEST(FatalErrorDeathTest, CodeIsReadAfterTheFirstLineWentOut) {
   g_fake.lastError = 5;
   g_fake.errorAfterDebugOutput = 6;
   EXPECT_EXIT(FatalError("%s %u", "value", 42u), testing::ExitedWithCode(1), "^value 42: error 6\n$");
+}
+
+// With both streams on one pipe, lines printed before the fatal one come before it.
+TEST(FatalErrorDeathTest, StandardOutputGoesOutFirst) {
+  ResetFakePlatform();
+  g_fake.lastError = 7;
+  EXPECT_EXIT(
+      {
+        std::fflush(stdout);
+        dup2(2, 1);
+        std::setvbuf(stdout, nullptr, _IOFBF, 4096);  // as on a pipe
+        std::printf("Device # 0 has the name a\n");
+        FatalError("Insufficient device name buffer");
+      },
+      testing::ExitedWithCode(1), "^Device # 0 has the name a\nInsufficient device name buffer: error 7\n$");
 }
 
 TEST(FatalErrorDeathTest, LongMessageIsCutToTheBuffer) {

@@ -33,6 +33,8 @@ void ReportSystemError(const char* message, std::uint32_t code) {
 }
 
 void FatalError(const char* format, ...) {
+  // Lines printed before (the listing, a prompt) come first, also when both streams share a pipe.
+  std::fflush(stdout);
   char buffer[kFatalBufferSize];
   std::va_list args;
   va_start(args, format);
@@ -45,7 +47,5 @@ void FatalError(const char* format, ...) {
   const std::uint32_t code = PlatformLastError();
   std::snprintf(buffer, sizeof buffer, ": error %u\n", static_cast<unsigned>(code));
   WriteFatalLine(buffer);
-
-  std::fflush(stdout);
   std::exit(1);
 }
