@@ -1,5 +1,4 @@
-# What the two mingw-w64 toolchain files share; each sets EEPROMFIX_MINGW_TRIPLE and
-# EEPROMFIX_WINE_NAMES first.
+# What the two mingw-w64 toolchain files share; each sets EEPROMFIX_MINGW_TRIPLE first.
 set(CMAKE_SYSTEM_NAME Windows)
 
 # The posix thread model: GoogleTest needs std::mutex, which this compiler's win32 model lacks.
@@ -18,7 +17,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # compiler's runtime is linked in, so a user copies the exe and runs it.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 
-find_program(EEPROMFIX_WINE NAMES ${EEPROMFIX_WINE_NAMES})
-if(EEPROMFIX_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${EEPROMFIX_WINE})
-endif()
+# Tests and other built programs run under wine, in the project's own prefix (tools/wine-run).
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../tools/wine-run)

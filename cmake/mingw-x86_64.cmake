@@ -1,6 +1,4 @@
 # Cross-compiles eepromfix for 64-bit Windows with Debian's mingw-w64; the tests run under wine.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 set(EEPROMFIX_MINGW_TRIPLE x86_64-w64-mingw32)
-# Tests and other built programs run under wine (wine64 where a distribution names it so).
-set(EEPROMFIX_WINE_NAMES wine64 wine)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
