@@ -68,22 +68,24 @@ TEST_F(AclTest, HeaderInPiecesIsAssembledWithOneSleepPerRead) {
   EXPECT_EQ(std::memcmp(g_responseHeader.bytes, ResponseHeaderBytes(0xAC, 0x0003, 1, 0x144).data(), 16), 0);
   EXPECT_EQ(g_fake.Count(FakeCall::kRead), 3u);
   EXPECT_EQ(g_fake.Count(FakeCall::kSleep), 3u);
-  EXPECT_EQ(g_fake.clockMs, 3000u);
+  EXPECT_EQ(g_fake.clockMs, 3000u + kReadWaitMs);  // the empty read waited for bytes
 }
 
-TEST_F(AclTest, SilentPrinterEndsReadLoopAfterThirtyEmptyReads) {
+TEST_F(AclTest, SilentPrinterEndsReadLoopThirtySecondsAfterItsLastBytes) {
   Queue(printer, Bytes(10, 0xAC));
-  SetChunks(printer, {4, 0, 0, 6});  // empty reads between bytes do not add up
+  SetChunks(printer, {4, 0, 0, 6});  // empty reads between bytes do not end the loop
   const std::string out = StdoutOf([&] { EXPECT_EQ(ReceiveResponseHeader(handle), 10u); });
   EXPECT_EQ(out, "");
-  EXPECT_EQ(g_fake.Count(FakeCall::kRead), 4u + 30u);
-  EXPECT_EQ(g_fake.clockMs, 34000u);
+  // The last bytes came with the fourth read, at 3.2 s; from then on every read waits for
+  // bytes and pauses (1.1 s), until 30 s have passed without one.
+  EXPECT_EQ(g_fake.Count(FakeCall::kRead), 4u + 27u);
+  EXPECT_EQ(g_fake.clockMs, 3200u + 1000u + 27u * 1100u);
 }
 
 TEST_F(AclTest, FailedReadsCountAsEmptyAndGoneDeviceEndsAtOnce) {
-  for (std::size_t i = 0; i < 40; ++i) g_fake.readFaults[i] = IoFault{kFakeIoError, 0, true};
+  for (std::size_t i = 0; i < 40; ++i) g_fake.readFaults[i] = IoFault{kFakeProtocolError, 0, true};
   StdoutOf([&] { EXPECT_EQ(ReceiveResponseHeader(handle), 0u); });
-  EXPECT_EQ(g_fake.Count(FakeCall::kRead), 30u);
+  EXPECT_EQ(g_fake.Count(FakeCall::kRead), 30u);  // a failed read does not wait for bytes
 
   ResetFakePlatform();
   g_fake.devices = {{"printer", &printer}};

@@ -38,11 +38,11 @@ TEST_F(ChannelTest, WriteSendsAtMostOneBlock) {
 }
 
 TEST_F(ChannelTest, FailedWritePrintsCodeAndSystemText) {
-  g_fake.writeFaults[0] = IoFault{kFakeIoError, 3, true};
+  g_fake.writeFaults[0] = IoFault{kFakeProtocolError, 3, true};
   const Bytes data(9, 0x41);
   std::uint32_t sent = 0;
   const std::string out = StdoutOf([&] { sent = ChannelWrite(handle, data.data(), 9); });
-  EXPECT_EQ(out, "WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n");
+  EXPECT_EQ(out, "WriteFile() Failed, error = 71\nWrite Failed.\nProtocol error\n\n");
   EXPECT_EQ(sent, 3u);  // what the system reported, even on failure
 }
 
@@ -91,14 +91,14 @@ TEST_F(ChannelTest, SilentDeviceGivesZeroQuietly) {
 }
 
 TEST_F(ChannelTest, FailedReadReportsAndStillUsesWhatArrived) {
-  g_fake.readFaults[0] = IoFault{kFakeIoError, 0, true};
+  g_fake.readFaults[0] = IoFault{kFakeProtocolError, 0, true};
   std::uint8_t buffer[16] = {};
   std::string out = StdoutOf([&] { EXPECT_EQ(Read(buffer, 16), 0u); });
-  EXPECT_EQ(out, "ReadFile() Failed, error = 5\nRead Failed\nInput/output error\n\n");
+  EXPECT_EQ(out, "ReadFile() Failed, error = 71\nRead Failed\nProtocol error\n\n");
   EXPECT_FALSE(g_deviceChannel.deviceGone);
 
   QueueCounting(20);
-  g_fake.readFaults[1] = IoFault{kFakeIoError, 20, true};
+  g_fake.readFaults[1] = IoFault{kFakeProtocolError, 20, true};
   out = StdoutOf([&] { EXPECT_EQ(Read(buffer, 16), 16u); });
   EXPECT_EQ(g_deviceChannel.stagedCount, 4u);
   EXPECT_EQ(buffer[15], 15);

@@ -159,7 +159,7 @@ TEST_F(CheckAndRepairTest, SilentPrinterEndsTheProcedureAtOnce) {
   EXPECT_EQ(result, 0);
   // Nothing more is sent, not even the closing UEL.
   EXPECT_EQ(ReceivedBytes(*printer), Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(3, 0, 320)}));
-  EXPECT_EQ(g_fake.clockMs, 30000u);
+  EXPECT_EQ(g_fake.clockMs, 28 * (1000u + kReadWaitMs));  // the first 1.1 s step past 30 s
 }
 
 TEST_F(CheckAndRepairTest, SilenceAfterTheWriteEndsWithoutVerify) {
@@ -182,9 +182,9 @@ TEST_F(CheckAndRepairTest, RefusedWriteIsNotReportedAsRepaired) {
 }
 
 TEST_F(CheckAndRepairTest, PayloadWriteThatSendsNothingGivesUp) {
-  g_fake.writeFaults[7] = IoFault{kFakeIoError, 0, true};  // the 324 image bytes
+  g_fake.writeFaults[7] = IoFault{kFakeProtocolError, 0, true};  // the 324 image bytes
   const std::string out = Run(MakeDamagedImage().damaged);
-  EXPECT_NE(out.find("WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n"
+  EXPECT_NE(out.find("WriteFile() Failed, error = 71\nWrite Failed.\nProtocol error\n\n"
                      "ERROR: failed to send WriteEEPROM data. Wrote 0 bytes, should be: 324.\n"),
             std::string::npos)
       << out;
@@ -220,11 +220,11 @@ TEST_F(CheckAndRepairTest, ImageIsNotSentAfterACommandThatDidNotGoOutWhole) {
   };
   const Bytes uel = UelBytes(), enter = EnterLanguageBytes(), header = CommandBytes(0xEC0D, 324, 0);
   const Case cases[] = {
-      {"UEL not sent", 4, IoFault{kFakeIoError, 0, true}, Concat({enter, header}),
+      {"UEL not sent", 4, IoFault{kFakeProtocolError, 0, true}, Concat({enter, header}),
        "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"},
       {"ENTER LANGUAGE cut", 5, IoFault{0, 20, false}, Concat({uel, Bytes(enter.begin(), enter.begin() + 20), header}),
        "ERROR: failed to send ENTER LANGUAGE. Wrote 20 bytes, should be 25\n"},
-      {"header not sent", 6, IoFault{kFakeIoError, 0, true}, Concat({uel, enter}),
+      {"header not sent", 6, IoFault{kFakeProtocolError, 0, true}, Concat({uel, enter}),
        "ERROR: failed to send WriteEEPROM command. Wrote 0 bytes, should be: 16.\n"},
       {"header cut", 6, IoFault{0, 10, false}, Concat({uel, enter, Bytes(header.begin(), header.begin() + 10)}),
        "ERROR: failed to send WriteEEPROM command. Wrote 10 bytes, should be: 16.\n"},
@@ -243,12 +243,26 @@ TEST_F(CheckAndRepairTest, ImageIsNotSentAfterACommandThatDidNotGoOutWhole) {
   }
 }
 
+// The printer answers the ReadEEPROM, then takes no more data: the closing UEL times out, and
+// the run ends there instead of going on to the repair.
+TEST_F(CheckAndRepairTest, PrinterThatStopsTakingDataEndsTheRunWithinItsBound) {
+  printer->stallAfter = 0;
+  EXPECT_EQ(Run(MakeDamagedImage().damaged),
+            std::string(kChecking) +
+                "WriteFile() Failed, error = 110\nWrite Failed.\nConnection timed out\n\n"
+                "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"
+                "ERROR: the printer stopped responding, no further action taken\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(g_fake.Count(FakeCall::kWrite), 4u);  // nothing after the write that timed out
+  EXPECT_LE(g_fake.clockMs, 40000u);
+}
+
 // Only the closing UEL of the verify exchange fails: the printer confirmed the new checksum.
 TEST_F(CheckAndRepairTest, FailedClosingUelDoesNotUnconfirmARepair) {
   const DamagedImage image = MakeDamagedImage();
-  g_fake.writeFaults[11] = IoFault{kFakeIoError, 0, true};
+  g_fake.writeFaults[11] = IoFault{kFakeProtocolError, 0, true};
   EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing +
-                                    "WriteFile() Failed, error = 5\nWrite Failed.\nInput/output error\n\n"
+                                    "WriteFile() Failed, error = 71\nWrite Failed.\nProtocol error\n\n"
                                     "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"
                                     "EEPROM Repaired\n\n");
   EXPECT_EQ(EepromOf(*printer), image.repaired);

@@ -19,6 +19,7 @@ namespace {
 constexpr char kChecking[] = "Checking CRC in EEPROM...\n";
 constexpr char kRepairing[] = "Repairing CRC in EEPROM...\n";
 constexpr char kRepaired[] = "EEPROM Repaired\n\n";
+constexpr char kStopped[] = "ERROR: the printer stopped responding, no further action taken\n";
 constexpr std::uint64_t kReadLoops = 5;  // three response headers, two payloads
 constexpr std::uint64_t kGiveUpMs = 30 * 1000;
 
@@ -36,6 +37,7 @@ struct Outcome {
   std::size_t readsInReadExchange = 0;  // reads made before the UEL that closes the read exchange
   std::vector<std::size_t> readsBeforeWrite;
   std::vector<std::size_t> writesBeforeRead;
+  std::size_t callsAfterFailure = 0;  // reads and writes after the first one that failed
 };
 
 EepromBytes Damaged() {
@@ -65,17 +67,16 @@ Outcome RunDamaged(Arrival arrival, Arrange arrange) {
   o.clockMs = g_fake.clockMs;
   o.writes = g_fake.writes;
   o.reads = g_fake.reads;
+  bool failed = false;
   for (const FakeCall& call : g_fake.calls) {
+    if (call.kind != FakeCall::kWrite && call.kind != FakeCall::kRead) continue;
+    if (failed) ++o.callsAfterFailure;
+    failed = failed || !call.ok;
     if (call.kind == FakeCall::kWrite) o.readsBeforeWrite.push_back(o.writesBeforeRead.size());
     if (call.kind == FakeCall::kRead) o.writesBeforeRead.push_back(o.readsBeforeWrite.size());
   }
   o.readsInReadExchange = o.readsBeforeWrite.size() > 3 ? o.readsBeforeWrite[3] : o.reads;
   return o;
-}
-
-// The printer is unplugged at this write or read: it and every later call fail.
-void Unplug(std::map<std::size_t, IoFault>& calls, std::size_t first) {
-  calls[first] = IoFault{kFakeNoSuchDevice, 0, true};
 }
 
 bool EndsWith(const std::string& text, const std::string& tail) {
@@ -86,7 +87,8 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 bool EndsWithVerdict(const std::string& out) {
   for (const char* verdict :
        {"EEPROM could not be read, no action taken\n", kRepaired, "ERROR: EEPROM repair could not be verified\n\n",
-        "Read 0 bytes, should be: 16.\n", "ERROR: the repair could not be started, the image was not sent\n"}) {
+        "Read 0 bytes, should be: 16.\n", "ERROR: the repair could not be started, the image was not sent\n",
+        kStopped}) {
     if (EndsWith(out, verdict)) return true;
   }
   return out.find("ERROR: failed to repair EEPROM checksum: Should be: ") != std::string::npos && EndsWith(out, "\n\n");
@@ -136,9 +138,9 @@ TEST_P(FaultMatrix, CleanRunIsAFullRepair) {
 TEST_P(FaultMatrix, EachWriteFails) {
   for (std::size_t write = 0; write < clean_.writes; ++write) {
     SCOPED_TRACE("write " + std::to_string(write) + " fails");
-    const Outcome o = RunDamaged(GetParam(), [&] { g_fake.writeFaults[write] = IoFault{kFakeIoError, 0, true}; });
+    const Outcome o = RunDamaged(GetParam(), [&] { g_fake.writeFaults[write] = IoFault{kFakeProtocolError, 0, true}; });
     ExpectSafe(o, clean_, write < 3, kReadLoops * kGiveUpMs);
-    EXPECT_NE(o.out.find("WriteFile() Failed, error = 5\n"), std::string::npos);
+    EXPECT_NE(o.out.find("WriteFile() Failed, error = 71\n"), std::string::npos);
     // A write that went wrong clears the verdict, unless it is the very last one: the closing
     // UEL, after the printer confirmed the repair.
     const bool closingUel = write + 1 == clean_.writes;
@@ -150,30 +152,41 @@ TEST_P(FaultMatrix, EachReadFails) {
   for (std::size_t read = 0; read < clean_.reads; ++read) {
     SCOPED_TRACE("read " + std::to_string(read) + " fails");
     // The failed read brings nothing this once; the next one picks the answer up.
-    const Outcome o = RunDamaged(GetParam(), [&] { g_fake.readFaults[read] = IoFault{kFakeIoError, 0, true}; });
+    const Outcome o = RunDamaged(GetParam(), [&] { g_fake.readFaults[read] = IoFault{kFakeProtocolError, 0, true}; });
     ExpectSafe(o, clean_, false, kReadLoops * kGiveUpMs);
-    EXPECT_NE(o.out.find("ReadFile() Failed, error = 5\n"), std::string::npos);
+    EXPECT_NE(o.out.find("ReadFile() Failed, error = 71\n"), std::string::npos);
     EXPECT_TRUE(EndsWith(o.out, kRepaired)) << o.out;
   }
 }
 
-TEST_P(FaultMatrix, PrinterUnpluggedAtEachCall) {
-  // Once the device is gone, every read loop ends at its first read that brings nothing.
-  constexpr std::uint64_t kAtOnceMs = kReadLoops * 1000;
-  for (std::size_t write = 0; write < clean_.writes; ++write) {
-    SCOPED_TRACE("unplugged at write " + std::to_string(write));
-    const Outcome o = RunDamaged(GetParam(), [&] { Unplug(g_fake.writeFaults, write); });
-    ExpectSafe(o, clean_, write < 3, kAtOnceMs);
-    EXPECT_NE(o.out.find("WriteFile() Failed, error = 19\n"), std::string::npos);
-    const bool closingUel = write + 1 == clean_.writes;  // gone after it confirmed the repair
-    EXPECT_EQ(o.out.find(kRepaired) != std::string::npos, closingUel) << o.out;
-  }
-  for (std::size_t read = 0; read < clean_.reads; ++read) {
-    SCOPED_TRACE("unplugged at read " + std::to_string(read));
-    const Outcome o = RunDamaged(GetParam(), [&] { Unplug(g_fake.readFaults, read); });
-    ExpectSafe(o, clean_, read < clean_.readsInReadExchange, kAtOnceMs);
-    EXPECT_NE(o.out.find("ReadFile() Failed, error = 19\n"), std::string::npos);
-    EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
+// Unplugged (EIO while usblp lets go of the printer, ENODEV after) or no longer taking data
+// (a write that timed out): the failing call is the last one that touches the device, and the
+// run ends there with the stopped-responding line, or, when the last call failed, with the
+// verdict it had.
+TEST_P(FaultMatrix, PrinterGoneAtEachCall) {
+  constexpr std::uint64_t kAtOnceMs = 2000;  // the failed read's pause, and the pause of the next
+  const std::uint32_t codes[] = {kFakeIoError, kFakeNoSuchDevice, kFakeTimedOut};
+  for (std::uint32_t code : codes) {
+    for (std::size_t call = 0; call < clean_.writes + clean_.reads; ++call) {
+      const bool write = call < clean_.writes;
+      const std::size_t number = write ? call : call - clean_.writes;
+      if (!write && code == kFakeTimedOut) continue;  // only writes time out
+      SCOPED_TRACE("code " + std::to_string(code) + (write ? " at write " : " at read ") + std::to_string(number));
+      const Outcome o = RunDamaged(GetParam(), [&] { (write ? g_fake.writeFaults : g_fake.readFaults)[number] = IoFault{code, 0, true}; });
+      const bool inReadExchange = write ? number < 3 : number < clean_.readsInReadExchange;
+      ExpectSafe(o, clean_, inReadExchange, kAtOnceMs);
+      EXPECT_NE(o.out.find(std::string(write ? "WriteFile" : "ReadFile") + "() Failed, error = " + std::to_string(code) + "\n"),
+                std::string::npos) << o.out;
+      EXPECT_EQ(o.callsAfterFailure, 0u) << "the device was touched after it was gone";
+      if (write && number == 3) {
+        EXPECT_EQ(o.out.find(kRepairing), std::string::npos) << o.out;
+      }
+      const bool last = write && number + 1 == clean_.writes;  // gone after it confirmed the repair
+      EXPECT_EQ(o.out.find(kRepaired) != std::string::npos, last) << o.out;
+      if (!last) {
+        EXPECT_TRUE(EndsWith(o.out, kStopped) || EndsWith(o.out, "Read 0 bytes, should be: 16.\n")) << o.out;
+      }
+    }
   }
 }
 

@@ -20,6 +20,7 @@ void ReportTransferFailure(const char* numericFormat, const char* message) {
 }  // namespace
 
 std::uint32_t ChannelWrite(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len) {
+  if (g_deviceChannel.deviceGone) return 0;  // it could only fail again, or hang
   const std::uint32_t count = len > kChannelBlockSize ? kChannelBlockSize : len;
   std::uint32_t written = 0;
   if (!PlatformWriteDevice(device, bytes, count, &written)) {
@@ -30,6 +31,7 @@ std::uint32_t ChannelWrite(DeviceHandle device, const std::uint8_t* bytes, std::
 
 std::uint32_t ChannelRead(DeviceHandle device, std::uint8_t* dst, std::uint32_t len) {
   DeviceChannel& channel = g_deviceChannel;
+  if (channel.deviceGone) return 0;
 
   const std::uint32_t taken = channel.stagedCount < len ? channel.stagedCount : len;
   if (taken != 0) {

@@ -15,12 +15,14 @@ struct DeviceChannel {
   std::uint8_t staging[kChannelBlockSize];
   std::uint32_t stagedCount;  // never above kChannelBlockSize
   bool deviceGone;            // a device call failed with a code that says the device is gone
+                              // or stopped taking data: no call touches it any more
 };
 
 extern DeviceChannel g_deviceChannel;
 
 // Sends at most one 512-byte block: the first min(len, 512) bytes. Returns the count that the
 // device accepted; on failure prints the failure lines and returns what the system reported.
+// Once the device is gone it returns 0 at once and prints nothing; so does ChannelRead.
 std::uint32_t ChannelWrite(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len);
 
 // Hands out up to `len` bytes at `dst`: staged bytes first, then at most one 512-byte device read,

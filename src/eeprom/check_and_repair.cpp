@@ -14,12 +14,25 @@ constexpr std::uint32_t kImagePayloadSize = kEepromImageSize + kTrailerSize;  //
 constexpr std::uint32_t kVerifyDataSize = 2;                                  // the checksum bytes
 constexpr std::uint32_t kVerifyPayloadSize = kVerifyDataSize + kTrailerSize;
 
-// Switches the printer into ACL and sends one command header.
-void BeginExchange(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
+// True, after saying so, once the printer is known to be gone: nothing more is sent to it or
+// read from it, and the procedure ends at the point where it would have.
+bool StoppedResponding() {
+  if (!g_deviceChannel.deviceGone) return false;
+  std::printf("ERROR: the printer stopped responding, no further action taken\n");
+  return true;
+}
+
+// Switches the printer into ACL and sends one command header. Returns false when the printer
+// is gone (said so).
+bool BeginExchange(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
                    std::uint32_t readLength, bool& ok) {
+  if (StoppedResponding()) return false;
   SendUel(device, ok);
+  if (StoppedResponding()) return false;
   SendEnterLanguage(device, ok);
+  if (StoppedResponding()) return false;
   SendCommand(device, cmdID, length, readLength, ok);
+  return !StoppedResponding();
 }
 
 // Receives and validates the response header. Returns false when not one byte of it arrived:
@@ -37,20 +50,40 @@ bool ReceiveResponse(DeviceHandle device, std::uint16_t cmdID, bool& ok, bool& r
   return true;
 }
 
+// Reads the payload that the response announced, when it may be read. Returns false when the
+// printer is gone (said so).
+bool ReadPayload(DeviceHandle device, bool readPayload, std::uint8_t* buffer, std::uint32_t expectedLength,
+                 std::uint32_t dataLength, bool& ok) {
+  if (!readPayload) return true;
+  if (StoppedResponding()) return false;
+  ReceivePayload(device, buffer, expectedLength, dataLength, ok);
+  return true;
+}
+
 // Sends the image with its new checksum and trailer (324 bytes) after the WriteEEPROM header.
-void SendImagePayload(DeviceHandle device, const std::uint8_t* payload, bool& ok) {
+// Returns false when the printer is gone (said so).
+bool SendImagePayload(DeviceHandle device, const std::uint8_t* payload, bool& ok) {
   std::uint32_t sent = 0;
   while (sent < kImagePayloadSize) {
+    if (StoppedResponding()) return false;
     const std::uint32_t count = ChannelWrite(device, payload + sent, kImagePayloadSize - sent);
     if (count == 0) {
       // The device takes nothing more: trying again would only repeat the failure.
       std::printf("ERROR: failed to send WriteEEPROM data. Wrote %d bytes, should be: %d.\n",
                   static_cast<int>(sent), static_cast<int>(kImagePayloadSize));
       ok = false;
-      return;
+      return true;
     }
     sent += count;
   }
+  return true;
+}
+
+// Sends the UEL that closes an exchange. Returns false when the printer is gone (said so).
+bool EndExchange(DeviceHandle device, bool& ok) {
+  if (StoppedResponding()) return false;
+  SendUel(device, ok);
+  return true;
 }
 
 }  // namespace
@@ -63,11 +96,11 @@ int CheckAndRepairEeprom(DeviceHandle device) {
 
   std::printf("Checking CRC in EEPROM...\n");
 
-  BeginExchange(device, CMD_READ_EEPROM, 0, kEepromImageSize, ok);
+  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kEepromImageSize, ok)) return 0;
   if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
-  if (readPayload) ReceivePayload(device, buffer, kImagePayloadSize, kEepromImageSize, ok);
+  if (!ReadPayload(device, readPayload, buffer, kImagePayloadSize, kEepromImageSize, ok)) return 0;
   const bool imageRead = ok;
-  SendUel(device, ok);
+  if (!EndExchange(device, ok)) return 0;
 
   // An image from a failed exchange is not the printer's: never check or write it back.
   if (!imageRead) {
@@ -84,13 +117,14 @@ int CheckAndRepairEeprom(DeviceHandle device) {
     return 0;
   }
 
+  if (StoppedResponding()) return 0;
   std::printf("Repairing CRC in EEPROM...\n");
   bool started = true;
-  BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, started);
+  if (!BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, started)) return 0;
   if (!started) {
     // Image bytes after a command that did not go out whole would reach the printer as other
     // commands, as PJL, or shifted into the header: the image is not sent.
-    SendUel(device, ok);
+    if (!EndExchange(device, ok)) return 0;
     std::printf("ERROR: the repair could not be started, the image was not sent\n");
     return 0;
   }
@@ -102,17 +136,18 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   buffer[kImageChecksumAt + 1] = keptLow;
   StoreBigEndian32(buffer + kEepromImageSize,
                    OnesComplementChecksum(buffer, static_cast<std::int32_t>(kEepromImageSize)));
-  SendImagePayload(device, buffer, ok);
+  if (!SendImagePayload(device, buffer, ok)) return 0;
 
   // The WriteEEPROM response carries no payload that the tool reads.
+  if (StoppedResponding()) return 0;
   if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return ok;
 
-  BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok);
+  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok)) return 0;
   if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
-  if (readPayload) ReceivePayload(device, buffer, kVerifyPayloadSize, kVerifyDataSize, ok);
+  if (!ReadPayload(device, readPayload, buffer, kVerifyPayloadSize, kVerifyDataSize, ok)) return 0;
   // The verdict rests on the exchanges that carry it; a failed closing UEL has its own line.
   const bool verified = ok;
-  SendUel(device, ok);
+  if (!EndExchange(device, ok)) return 0;
 
   if (buffer[0] == keptHigh && buffer[1] == keptLow) {
     if (verified) {

@@ -1,6 +1,6 @@
 // The OS seam on Linux: printers of the kernel's usblp driver, found through sysfs and used
-// through their character devices with poll, read, write and close only (so a raw pty serves
-// as well in tests).
+// through their character devices, non-blocking, with poll, read, write and close only (so a
+// raw pty serves as well in tests).
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -133,8 +133,55 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
 
 void PlatformCloseDeviceSet(DeviceSet* set) { std::free(set); }
 
+namespace {
+
+std::int64_t NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Waits until `fd` reports one of `events`, or until `deadlineMs`. Returns the events that
+// came, 0 when the time ran out, -1 on failure with errno set.
+int WaitFor(int fd, short events, std::int64_t deadlineMs) {
+  for (;;) {
+    const std::int64_t left = deadlineMs - NowMs();
+    pollfd poller{fd, events, 0};
+    const int ready = poll(&poller, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready > 0) return poller.revents;
+    if (ready == 0) return 0;
+    if (errno != EINTR) return -1;
+  }
+}
+
+// Waits until the device has taken what was written to it. usblp reports POLLOUT once its
+// transfer is done; a device that hung up has taken nothing.
+bool WaitTaken(int fd, std::int64_t deadlineMs) {
+  const int events = WaitFor(fd, POLLOUT, deadlineMs);
+  if (events < 0) {
+    KeepErrno();
+    return false;
+  }
+  if (events == 0) {
+    g_lastError = ETIMEDOUT;
+    return false;
+  }
+  if ((events & POLLNVAL) != 0) {
+    g_lastError = EBADF;
+    return false;
+  }
+  if ((events & (POLLHUP | POLLERR)) != 0) {
+    g_lastError = ENODEV;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 DeviceHandle PlatformOpenDevice(const char* path) {
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  // Non-blocking: usblp's own reads and writes wait with no time limit, ours are bounded.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     KeepErrno();
     return kInvalidHandle;
@@ -145,14 +192,24 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written) {
   *written = 0;
+  const int fd = static_cast<int>(device);
+  const std::int64_t deadline = NowMs() + kWriteTimeoutMs;
   ssize_t result;
-  do {
-    result = write(static_cast<int>(device), bytes, len);
-  } while (result < 0 && errno == EINTR);
-  if (result < 0) {
-    KeepErrno();
-    return false;
+  for (;;) {
+    result = write(fd, bytes, len);
+    if (result >= 0) break;
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) {
+      KeepErrno();
+      return false;
+    }
+    // An earlier transfer is still under way: wait until the device takes more.
+    if (!WaitTaken(fd, deadline)) return false;
   }
+  // The write returned at once; it is done when the device has taken the bytes, as a blocking
+  // write would be, and that must have happened before the next write or the close (which
+  // cancels what is still pending). Until then nothing counts as sent.
+  if (!WaitTaken(fd, deadline)) return false;
   *written = static_cast<std::uint32_t>(result);
   return true;
 }
@@ -160,23 +217,25 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
   *got = 0;
-  // usblp's own read blocks with no time-out: look first, and read only what is there.
-  pollfd poller{static_cast<int>(device), POLLIN, 0};
-  const int ready = poll(&poller, 1, 0);
-  if (ready < 0) {
-    if (errno == EINTR) return true;  // nothing this time
+  const int fd = static_cast<int>(device);
+  const int events = WaitFor(fd, POLLIN, NowMs() + kReadWaitMs);
+  if (events < 0) {
     KeepErrno();
     return false;
   }
-  if (ready == 0) return true;  // there was no data this time
-  if ((poller.revents & POLLNVAL) != 0) {
+  if (events == 0) return true;  // nothing came
+  if ((events & POLLNVAL) != 0) {
     g_lastError = EBADF;
     return false;
   }
-  const ssize_t result = read(static_cast<int>(device), buffer, len);
+  const ssize_t result = read(fd, buffer, len);
   if (result < 0) {
     if (errno == EINTR || errno == EAGAIN) return true;
     KeepErrno();
+    return false;
+  }
+  if (result == 0 && (events & POLLHUP) != 0) {
+    g_lastError = ENODEV;  // hung up: nothing will ever come
     return false;
   }
   *got = static_cast<std::uint32_t>(result);
@@ -185,7 +244,11 @@ bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t
 
 void PlatformCloseDevice(DeviceHandle device) { close(static_cast<int>(device)); }
 
-bool PlatformDeviceGone(std::uint32_t code) { return code == ENODEV; }
+bool PlatformDeviceGone(std::uint32_t code) {
+  // usblp gives EIO while it is being unplugged and ENODEV afterwards; ETIMEDOUT is a write the
+  // printer did not take.
+  return code == ENODEV || code == EIO || code == ENXIO || code == ESHUTDOWN || code == ETIMEDOUT;
+}
 
 std::uint32_t PlatformLastError() { return g_lastError; }
 
@@ -203,6 +266,8 @@ void PlatformSleep(std::uint32_t milliseconds) {
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }
+
+std::uint32_t PlatformNowMs() { return static_cast<std::uint32_t>(NowMs()); }
 
 void PlatformBeep(std::uint32_t, std::uint32_t) {
   // A terminal bell is the nearest alarm a console has; standard output and standard error

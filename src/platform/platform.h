@@ -45,19 +45,29 @@ void PlatformCloseDeviceSet(DeviceSet* set);
 
 // --- Device I/O ------------------------------------------------------------------------------
 
-// Opens the device path for reading and writing, synchronous (CreateFileA). Returns
-// kInvalidHandle with the last-error code set on failure.
+// A read waits at most this long for the first bytes when none are pending: a printer answers a
+// command within a few milliseconds, and the read right after the command should find them.
+constexpr std::uint32_t kReadWaitMs = 100;
+
+// A write that the device has not taken within this time fails (ETIMEDOUT on Linux): a printer
+// that stops taking data must not hang the tool.
+constexpr std::uint32_t kWriteTimeoutMs = 30000;
+
+// Opens the device path for reading and writing (CreateFileA). Returns kInvalidHandle with the
+// last-error code set on failure.
 DeviceHandle PlatformOpenDevice(const char* path);
 
-// One synchronous write of `len` bytes (WriteFile). Returns false on failure, with the
-// last-error code set. `*written` is always set: the bytes that went out, 0 unless the system
-// says otherwise.
+// One write of `len` bytes (WriteFile) that returns once the device has taken them, or fails
+// after kWriteTimeoutMs where the system lets a write be bounded. Returns false on failure, with
+// the last-error code set. `*written` is always set: the bytes that went out, 0 unless the
+// system says otherwise.
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written);
 
-// One read of at most `len` bytes (ReadFile). It never waits for input: nothing pending is a
-// success with `*got` = 0. Returns false on failure, with the last-error code set; `*got` is
-// always set, to what arrived even when the read failed.
+// One read of at most `len` bytes (ReadFile). It returns at once with what is pending, or waits
+// up to kReadWaitMs for the first bytes when nothing is: nothing then is a success with `*got`
+// = 0. Returns false on failure, with the last-error code set; `*got` is always set, to what
+// arrived even when the read failed.
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got);
 
@@ -65,7 +75,8 @@ bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t
 void PlatformCloseDevice(DeviceHandle device);
 
 // True when `code`, the last-error code of a failed read or write, says that the device is gone
-// (unplugged, switched off): further calls can only fail the same way.
+// (unplugged, switched off) or has stopped taking data (a write timed out): further calls can
+// only fail or hang.
 bool PlatformDeviceGone(std::uint32_t code);
 
 // --- Error codes -----------------------------------------------------------------------------
@@ -85,6 +96,10 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size);
 
 // Pauses the whole tool for `milliseconds` (Sleep); resumed after signals.
 void PlatformSleep(std::uint32_t milliseconds);
+
+// Milliseconds on a clock that only moves forward (GetTickCount), for measuring how long the
+// tool has waited; it may wrap, so only differences mean anything.
+std::uint32_t PlatformNowMs();
 
 // The audible alarm (Beep). Never writes to standard output or standard error.
 void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds);

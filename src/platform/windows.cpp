@@ -120,6 +120,8 @@ void PlatformCloseDeviceSet(DeviceSet* set) {
 // --- Device I/O ------------------------------------------------------------------------------
 
 DeviceHandle PlatformOpenDevice(const char* path) {
+  // Synchronous I/O. Unlike on Linux the tool does not bound a write here: that would take
+  // overlapped I/O, which the printer class driver is not opened for.
   return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, 0, nullptr));
 }
@@ -134,11 +136,17 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
 
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
-  // The printer class driver completes a read with what has arrived, possibly nothing.
-  DWORD done = 0;
-  const BOOL ok = ReadFile(ToHandle(device), buffer, len, &done, nullptr);
-  *got = done;
-  return ok != FALSE;
+  // The printer class driver completes a read with what has arrived, possibly nothing: look
+  // again for a short while, so that an answer a few milliseconds away is found now.
+  constexpr DWORD kLookAgainMs = 10;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    DWORD done = 0;
+    const BOOL ok = ReadFile(ToHandle(device), buffer, len, &done, nullptr);
+    *got = done;
+    if (ok == FALSE || done != 0 || GetTickCount() - start >= kReadWaitMs) return ok != FALSE;
+    Sleep(kLookAgainMs);
+  }
 }
 
 void PlatformCloseDevice(DeviceHandle device) { CloseHandle(ToHandle(device)); }
@@ -177,6 +185,8 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
 // --- Time, alarm, debugger -------------------------------------------------------------------
 
 void PlatformSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }
+
+std::uint32_t PlatformNowMs() { return GetTickCount(); }  // not GetTickCount64: Windows XP has none
 
 void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds) {
   Beep(frequencyHz, milliseconds);

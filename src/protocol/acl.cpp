@@ -72,16 +72,13 @@ void SendCommand(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
 
 std::uint32_t ReadPaced(DeviceHandle device, std::uint8_t* dst, std::uint32_t len) {
   std::uint32_t count = 0;
-  std::uint32_t emptyReads = 0;
+  std::uint32_t lastBytesMs = PlatformNowMs();
   while (count < len) {
     const std::uint32_t got = ChannelRead(device, dst + count, len - count);
     count += got;
+    if (got != 0) lastBytesMs = PlatformNowMs();
     PlatformSleep(kReadPacingMs);
-    if (got != 0) {
-      emptyReads = 0;
-    } else if (++emptyReads >= kMaxEmptyReads || g_deviceChannel.deviceGone) {
-      break;
-    }
+    if (got == 0 && (g_deviceChannel.deviceGone || PlatformNowMs() - lastBytesMs >= kGiveUpMs)) break;
   }
   return count;
 }

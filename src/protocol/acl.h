@@ -20,9 +20,10 @@ constexpr std::uint32_t kTrailerSize = 4;   // the transmission checksum after t
 constexpr std::uint32_t kReceiveBufferSize = 1024;
 constexpr std::uint32_t kMaxPayloadRead = kReceiveBufferSize - 1;
 
-// A read loop gives up after this many reads in a row that brought no byte (about 30 s at the
-// fixed pacing of one read a second): a printer that stopped talking must not hang the tool.
-constexpr std::uint32_t kMaxEmptyReads = 30;
+// A read loop gives up once this long has passed without a byte (since it began or since the
+// last bytes came): a printer that stopped talking must not hang the tool. With the pause after
+// every read, a silent printer ends the run within 35 s of its last byte.
+constexpr std::uint32_t kGiveUpMs = 30000;
 constexpr std::uint32_t kReadPacingMs = 1000;
 
 // Wire image of the header sent to the printer. Big-endian fields:
@@ -56,8 +57,8 @@ void SendEnterLanguage(DeviceHandle device, bool& ok);
 void SendCommand(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
                  std::uint32_t readLength, bool& ok);
 
-// Reads `len` bytes into `dst`, sleeping after every read. Gives up after kMaxEmptyReads reads
-// in a row that brought nothing, or at once when the device is gone. Returns the count reached.
+// Reads `len` bytes into `dst`, sleeping after every read. Gives up after kGiveUpMs without a
+// byte, or at once when the device is gone. Returns the count reached.
 std::uint32_t ReadPaced(DeviceHandle device, std::uint8_t* dst, std::uint32_t len);
 
 // Fills g_responseHeader; returns the number of bytes received (16 unless the printer fell

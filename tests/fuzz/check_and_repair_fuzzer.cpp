@@ -11,7 +11,10 @@
 //   FF FF 00 00, and every payload write asks for exactly the bytes not yet sent;
 // - the run ends with the verdict line that the exchanges call for, and "EEPROM Repaired" only
 //   when the printer confirmed the new checksum over exchanges that all went through;
-// - no read loop outlasts its bound, and the run's virtual time moves only by the pauses.
+// - once a call fails because the printer is gone (unplugged, or a write timed out), no call
+//   touches the device again, no repair starts, and the run ends at the next point;
+// - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
+//   waits of reads that found nothing and the time-outs of writes.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -28,9 +31,8 @@ constexpr std::uint32_t kHeaderSize = 16;
 constexpr std::uint32_t kImageSize = 320;
 constexpr std::uint32_t kPayloadSize = 324;
 constexpr std::uint32_t kMostWrites = 11 + kPayloadSize;
-// A read loop gives up after 30 reads in a row, one a second, that brought nothing; the read
-// after the last bytes may still be served from bytes staged by it (one more second).
-constexpr std::uint64_t kLongestSilenceMs = 32 * 1000;
+// A silent printer ends the run within 35 s of its last byte.
+constexpr std::uint64_t kLongestSilenceMs = 35000;
 
 // Where each answer lies in the printer's stream when every exchange goes through.
 constexpr std::uint32_t kImageAt = kHeaderSize;                          // 16
@@ -54,6 +56,7 @@ const char kNotStarted[] = "ERROR: the repair could not be started, the image wa
 const char kMismatchStart[] = "ERROR: failed to repair EEPROM checksum: Should be: ";
 const char kNoReadAnswer[] = "ERROR: failed to receive ReadEEPROM response. Read 0 bytes, should be: 16.\n";
 const char kNoWriteAnswer[] = "ERROR: failed to receive WriteEEPROM response. Read 0 bytes, should be: 16.\n";
+const char kStopped[] = "ERROR: the printer stopped responding, no further action taken\n";
 
 enum class Sent { kUel, kEnterLanguage, kReadImage, kReadChecksum, kWriteImage, kOther };
 
@@ -130,13 +133,42 @@ bool EndsWithMismatch(const char* text, std::size_t size) {
   return std::strncmp(text + start, kMismatchStart, sizeof kMismatchStart - 1) == 0;
 }
 
+// Where the printer went away: the first call that failed with a code that says so.
+struct Gone {
+  bool gone = false;
+  std::size_t writesBefore = 0;  // writes made before it (the failing write not counted)
+  std::size_t callsAfter = 0;    // reads and writes made after it
+};
+
+Gone FindGone() {
+  Gone g;
+  for (const FakeCall& call : g_fake.calls) {
+    if (call.kind != FakeCall::kWrite && call.kind != FakeCall::kRead) continue;
+    if (g.gone) {
+      ++g.callsAfter;
+      continue;
+    }
+    if (!call.ok && PlatformDeviceGone(call.code)) {
+      g.gone = true;
+    } else if (call.kind == FakeCall::kWrite) {
+      ++g.writesBefore;
+    }
+  }
+  return g;
+}
+
 void CheckRun(int result, const char* out, std::size_t outSize) {
   const std::vector<Write> writes = Writes();
   const std::size_t n = writes.size();
+  const Gone gone = FindGone();
+  if (gone.callsAfter != 0) FuzzFail("%zu device calls after the printer was gone", gone.callsAfter);
+  // Gone before the write exchange began (its UEL is write 4): no repair may start.
+  const bool goneBeforeRepair = gone.gone && gone.writesBefore < 4;
 
   // --- What was sent ------------------------------------------------------------------------
-  if (n < 3) FuzzFail("only %zu writes: the read exchange was not sent whole", n);
-  if (writes[0].sent != Sent::kUel || writes[1].sent != Sent::kEnterLanguage || writes[2].sent != Sent::kReadImage) {
+  if (n < 3 && !gone.gone) FuzzFail("only %zu writes: the read exchange was not sent whole", n);
+  if ((n > 0 && writes[0].sent != Sent::kUel) || (n > 1 && writes[1].sent != Sent::kEnterLanguage) ||
+      (n > 2 && writes[2].sent != Sent::kReadImage)) {
     FuzzFail("the run does not start with UEL, ENTER LANGUAGE and ReadEEPROM for 320 bytes");
   }
   if (n > kMostWrites) FuzzFail("%zu writes", n);
@@ -208,7 +240,7 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
       sent += w.count;
       if (w.count == 0 && i + 1 < payloadEnd) FuzzFail("payload write %zu after one that sent nothing", i + 1);
     }
-    if (sent < kPayloadSize && writes[payloadEnd - 1].count != 0) {
+    if (sent < kPayloadSize && writes[payloadEnd - 1].count != 0 && !gone.gone) {
       FuzzFail("the image payload stopped after %u bytes with no write refused", sent);
     }
     if (sent < kPayloadSize) allWhole = false;
@@ -219,8 +251,11 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
     FuzzFail("the output does not start with the checking line");
   }
   const bool repairing = std::strstr(out, kRepairing) != nullptr;
-  if (repairing != (writeCommand != 0)) FuzzFail("the repairing line and the WriteEEPROM command disagree");
-  if (repairing != mayRepair) FuzzFail("an image that should be repaired was not (or the reverse)");
+  if (repairing && goneBeforeRepair) FuzzFail("'Repairing' after the printer was gone");
+  if (repairing != (writeCommand != 0) && !gone.gone) FuzzFail("the repairing line and the WriteEEPROM command disagree");
+  if (repairing != (mayRepair && !goneBeforeRepair)) FuzzFail("an image that should be repaired was not (or the reverse)");
+  const bool stopped = EndsWith(out, outSize, kStopped);
+  if (stopped && !gone.gone) FuzzFail("'stopped responding' while the printer was there");
 
   const bool noAnswer = EndsWith(out, outSize, kNoReadAnswer) || EndsWith(out, outSize, kNoWriteAnswer);
   const bool unread = EndsWith(out, outSize, kUnread);
@@ -230,15 +265,22 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   const bool repaired = EndsWith(out, outSize, kRepaired);
   const bool unverified = EndsWith(out, outSize, kUnverified);
   const bool mismatch = EndsWithMismatch(out, outSize);
-  if (!(noAnswer || unread || correct || implausible || notStarted || repaired || unverified || mismatch)) {
+  if (!(noAnswer || unread || correct || implausible || notStarted || repaired || unverified || mismatch || stopped)) {
     FuzzFail("the run ends without a verdict line");
   }
-  if (n > 3 && unread != !exchangeClean) FuzzFail("'could not be read' disagrees with the read exchange");
-  if (correct != (exchangeClean && checksumRight)) FuzzFail("'already correct' disagrees with the image read");
-  if (implausible != (exchangeClean && !checksumRight && !plausible)) {
+  // A verdict on the image needs the read exchange to have ended with its printer still there.
+  const bool readExchangeEnded = n > 3 && !(gone.gone && gone.writesBefore < 3);
+  if (readExchangeEnded && !stopped && unread != !exchangeClean) {
+    FuzzFail("'could not be read' disagrees with the read exchange");
+  }
+  if (readExchangeEnded && !stopped && correct != (exchangeClean && checksumRight)) {
+    FuzzFail("'already correct' disagrees with the image read");
+  }
+  if (readExchangeEnded && !stopped && implausible != (exchangeClean && !checksumRight && !plausible)) {
     FuzzFail("'Sanity Checks fail' disagrees with the image read");
   }
-  if (notStarted != (writeCommand != 0 && !started)) FuzzFail("'could not be started' disagrees with what was sent");
+  if (notStarted && !(writeCommand != 0 && !started)) FuzzFail("'could not be started' disagrees with what was sent");
+  if (!gone.gone && notStarted != (writeCommand != 0 && !started)) FuzzFail("a repair not started, not said so");
 
   const bool confirmed = mayRepair && started && allWhole && g_fake.delivered.size() >= kRepairStreamSize &&
                          GoodHeader(kWriteHeaderAt, kWriteEeprom, -1) && GoodHeader(kVerifyHeaderAt, kReadEeprom, 6) &&
@@ -251,23 +293,27 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   if (result == 1 && !(repaired && writes[n - 1].whole)) FuzzFail("result 1 with the verdict it has");
 
   // --- Bounds ----------------------------------------------------------------------------------
-  // Every pause follows a read; between a write or a read that brought bytes and the next, the
-  // tool gives up within its bound.
+  // Between a write or a read that brought bytes and the next call, the tool gives up within
+  // its bound; a write that times out is the last call.
   std::uint64_t progressMs = 0;
-  std::uint64_t slept = 0;
+  std::uint64_t spent = 0;
   for (const FakeCall& call : g_fake.calls) {
     if (call.kind == FakeCall::kSleep) {
       if (call.value != 1000) FuzzFail("a pause of %u ms, not the read pacing", call.value);
-      slept += call.value;
+      spent += call.value;
       continue;
     }
+    if (call.kind == FakeCall::kRead && call.ok && call.value == 0) spent += kReadWaitMs;
+    if (call.kind == FakeCall::kWrite && call.code == kFakeTimedOut) spent += kWriteTimeoutMs;
     if (call.atMs - progressMs > kLongestSilenceMs) {
       FuzzFail("a read loop went on %llu ms after the last byte", static_cast<unsigned long long>(call.atMs - progressMs));
     }
     if (call.kind == FakeCall::kWrite || (call.kind == FakeCall::kRead && call.value != 0)) progressMs = call.atMs;
   }
-  if (g_fake.clockMs - progressMs > kLongestSilenceMs) FuzzFail("the run went on too long after the last byte");
-  if (g_fake.clockMs != slept) FuzzFail("the clock moved by other than the pauses");
+  if (g_fake.clockMs - progressMs > kLongestSilenceMs + kWriteTimeoutMs) {
+    FuzzFail("the run went on too long after the last byte");
+  }
+  if (g_fake.clockMs != spent) FuzzFail("the clock moved by other than the pauses, waits and time-outs");
   if (!g_fake.misuse.empty()) FuzzFail("the seam was misused: %s", g_fake.misuse.c_str());
 }
 

@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -125,10 +126,10 @@ class Pty : public testing::Test {
 
 // --- Open ------------------------------------------------------------------------------------
 
-TEST_F(Pty, OpenGivesAReadWriteDescriptorClosedOnExec) {
+TEST_F(Pty, OpenGivesANonBlockingReadWriteDescriptorClosedOnExec) {
   const int flags = fcntl(Fd(device_), F_GETFL);
   EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
-  EXPECT_EQ(flags & O_NONBLOCK, 0);  // reads stay plain; the seam looks before it reads
+  EXPECT_NE(flags & O_NONBLOCK, 0);  // no device call may hang: the seam bounds every wait
   EXPECT_NE(fcntl(Fd(device_), F_GETFD) & FD_CLOEXEC, 0);
 }
 
@@ -223,19 +224,40 @@ TEST_F(Pty, WriteReachesThePeer) {
   EXPECT_EQ(std::memcmp(received.data(), bytes, sizeof bytes), 0);
 }
 
-TEST_F(Pty, HungUpPeerReadsNothingAtOnceAndWritesFail) {
+TEST_F(Pty, HungUpPeerIsGoneBothWaysAtOnce) {
   close(master_);
   master_ = -1;
 
-  // A hung-up terminal reads as end of file: no bytes, not a failure, and no wait.
-  ExpectEmptyReadAtOnce();
+  std::uint8_t buffer[16];
+  std::uint32_t got = 99;
+  const Watchdog watchdog;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, kPromptReturn);
+  EXPECT_EQ(got, 0u);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENODEV));
+  EXPECT_TRUE(PlatformDeviceGone(PlatformLastError()));
 
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
   EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EIO));
-  EXPECT_FALSE(PlatformDeviceGone(PlatformLastError()));
+  EXPECT_TRUE(PlatformDeviceGone(PlatformLastError()));
+}
+
+// A printer that answers a few milliseconds after the command is read at once, not a pause later.
+TEST_F(Pty, ReadWaitsBrieflyForTheFirstBytes) {
+  const std::uint8_t answer[16] = {0x00, 0xAC};
+  std::thread printer([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(write(master_, answer, sizeof answer), static_cast<ssize_t>(sizeof answer));
+  });
+  std::uint8_t buffer[512];
+  std::uint32_t got = 0;
+  EXPECT_TRUE(PlatformReadDevice(device_, buffer, sizeof buffer, &got));
+  printer.join();
+  EXPECT_GT(got, 0u);
 }
 
 TEST(LinuxDeviceIo, ClosedDescriptorFailsBothWaysWithEbadf) {

@@ -30,8 +30,9 @@ FakeDevice* DeviceFor(DeviceHandle handle, const char* call) {
   return &g_fake.devices[static_cast<std::size_t>(index)];
 }
 
-void Log(FakeCall::Kind kind, std::uint32_t value, std::uint32_t asked = 0, std::uint32_t code = 0) {
-  g_fake.calls.push_back(FakeCall{kind, g_fake.clockMs, value, asked, code == 0, code, g_fake.written.size()});
+void Log(FakeCall::Kind kind, std::uint32_t value, std::uint32_t asked = 0, std::uint32_t code = 0,
+         std::uint64_t atMs = g_fake.clockMs) {
+  g_fake.calls.push_back(FakeCall{kind, atMs, value, asked, code == 0, code, g_fake.written.size()});
 }
 
 // The outcome of one device call.
@@ -63,16 +64,24 @@ std::uint16_t MakeControl(std::uint16_t kind, std::uint32_t count) {
   return static_cast<std::uint16_t>((std::uint32_t{kind} << kControlKindShift) | (count & kControlCountMask));
 }
 
+// A write the printer does not take: the seam gives up after its time-out.
+Outcome TimedOut() {
+  g_fake.clockMs += kWriteTimeoutMs;
+  return Outcome{true, kFakeTimedOut, 0};
+}
+
 Outcome WriteOutcome(std::size_t number, std::uint32_t len, const SimulatedPrinter* printer) {
   if (g_fake.gone || (printer != nullptr && printer->Gone())) return Fail(kFakeNoSuchDevice, 0);
+  if (printer != nullptr && printer->Stalled()) return TimedOut();
   std::uint16_t control = 0;
   if (g_fake.script != nullptr) {
     if (!TakeControl(&control)) return Outcome{false, 0, len};
     const std::uint16_t kind = static_cast<std::uint16_t>(control >> kControlKindShift);
     const std::uint32_t count = ControlCount(control, len);
     if (kind == kWriteShort) return Outcome{false, 0, count};
-    if (kind == kWriteFails) return Fail(kFakeIoError, count);
+    if (kind == kWriteFails) return Fail(kFakeProtocolError, count);
     if (kind == kWriteGone) return Fail(kFakeNoSuchDevice, count);
+    if (kind == kWriteTimesOut) return TimedOut();
     return Outcome{false, 0, len};
   }
   const auto fault = g_fake.writeFaults.find(number);
@@ -92,7 +101,7 @@ Outcome ReadOutcome(std::size_t number, std::uint8_t* buffer, std::uint32_t len,
         std::min<std::size_t>(ControlCount(control, len), g_fake.scriptBack - g_fake.scriptFront));
     std::memcpy(buffer, g_fake.script + g_fake.scriptFront, count);
     g_fake.scriptFront += count;
-    if (kind == kReadFails) return Fail(kFakeIoError, count);
+    if (kind == kReadFails) return Fail(kFakeProtocolError, count);
     if (kind == kReadGone) return Fail(kFakeNoSuchDevice, count);
     return Outcome{false, 0, count};
   }
@@ -137,6 +146,8 @@ Bytes FakeRecordedScript() {
     std::uint16_t kind = 0;
     if (call.code == kFakeNoSuchDevice) {
       kind = write ? kWriteGone : kReadGone;
+    } else if (call.code == kFakeTimedOut && write) {
+      kind = kWriteTimesOut;
     } else if (!call.ok) {
       kind = write ? kWriteFails : kReadFails;
     } else if (write && call.value < call.asked) {
@@ -230,10 +241,11 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   if (len > 512) Misuse("a write of more than one 512-byte block");
   FakeDevice* target = DeviceFor(device, "write");
   SimulatedPrinter* printer = target != nullptr ? target->printer : nullptr;
+  const std::uint64_t startMs = g_fake.clockMs;  // a write that times out takes time
   const Outcome outcome = WriteOutcome(g_fake.writes++, len, printer);
   if (outcome.fails) g_fake.lastError = outcome.code;
   if (printer != nullptr) printer->Receive(bytes, outcome.count);
-  Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0);
+  Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0, startMs);
   g_fake.written.insert(g_fake.written.end(), bytes, bytes + len);
   *written = outcome.count;
   return !outcome.fails;
@@ -246,6 +258,7 @@ bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t
   if (outcome.fails) g_fake.lastError = outcome.code;
   g_fake.delivered.insert(g_fake.delivered.end(), buffer, buffer + outcome.count);
   Log(FakeCall::kRead, outcome.count, len, outcome.fails ? outcome.code : 0);
+  if (!outcome.fails && outcome.count == 0) g_fake.clockMs += kReadWaitMs;  // it waited for bytes
   *got = outcome.count;
   return !outcome.fails;
 }
@@ -256,7 +269,9 @@ void PlatformCloseDevice(DeviceHandle device) {
   Log(FakeCall::kClose, 0);
 }
 
-bool PlatformDeviceGone(std::uint32_t code) { return code == kFakeNoSuchDevice; }
+bool PlatformDeviceGone(std::uint32_t code) {
+  return code == kFakeIoError || code == kFakeNoSuchDevice || code == kFakeTimedOut;
+}
 
 // --- Error codes, time, alarm, debugger --------------------------------------------------------
 
@@ -273,6 +288,8 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
     case kFakeIoError: known = "Input/output error"; break;
     case kFakeAccessDenied: known = "Permission denied"; break;
     case kFakeNoSuchDevice: known = "No such device"; break;
+    case kFakeProtocolError: known = "Protocol error"; break;
+    case kFakeTimedOut: known = "Connection timed out"; break;
     default: return false;
   }
   std::snprintf(text, size, "%s", known);
@@ -283,6 +300,8 @@ void PlatformSleep(std::uint32_t milliseconds) {
   Log(FakeCall::kSleep, milliseconds);
   g_fake.clockMs += milliseconds;
 }
+
+std::uint32_t PlatformNowMs() { return static_cast<std::uint32_t>(g_fake.clockMs); }
 
 void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds) {
   Log(FakeCall::kBeep, frequencyHz * 1000 + milliseconds);

@@ -15,15 +15,17 @@
 #include "platform/platform.h"
 #include "support/streams.h"
 
-constexpr std::uint32_t kFakeNoSuchFile = 2;     // ENOENT
-constexpr std::uint32_t kFakeIoError = 5;        // EIO
-constexpr std::uint32_t kFakeAccessDenied = 13;  // EACCES
-constexpr std::uint32_t kFakeNoSuchDevice = 19;  // ENODEV: the device is gone; also "no more devices"
+constexpr std::uint32_t kFakeNoSuchFile = 2;       // ENOENT
+constexpr std::uint32_t kFakeIoError = 5;          // EIO: being unplugged (gone)
+constexpr std::uint32_t kFakeAccessDenied = 13;    // EACCES
+constexpr std::uint32_t kFakeNoSuchDevice = 19;    // ENODEV: unplugged (gone); also "no more devices"
+constexpr std::uint32_t kFakeProtocolError = 71;   // EPROTO: a call fails, the device stays
+constexpr std::uint32_t kFakeTimedOut = 110;       // ETIMEDOUT: a write the printer did not take (gone)
 constexpr std::uint32_t kFakeCodeWithoutText = 999999;
 
 // A failure of one device call.
 struct IoFault {
-  std::uint32_t code = kFakeIoError;  // kFakeNoSuchDevice: unplugged, every later call fails so
+  std::uint32_t code = kFakeProtocolError;  // kFakeNoSuchDevice: unplugged, every later call fails so
   std::uint32_t count = 0;            // bytes the call still moves
   bool fails = true;                  // false: the call succeeds but moves only `count` bytes
 };
@@ -44,20 +46,26 @@ struct FakeCall {
   std::size_t bytesAt;       // write: where its asked-for bytes start in FakePlatform::written
 };
 
+// Time, as the Linux seam spends it: a read that finds nothing has waited kReadWaitMs; a write to
+// a printer that stopped taking data (or that a script times out) fails with ETIMEDOUT after
+// kWriteTimeoutMs.
+//
 // Scripts: the fuzz input. Its front is the byte stream the printer sends, handed out in order;
 // its back holds one 16-bit control value per device call (last byte first, high byte before
 // low byte): bits 13-15 the kind, bits 0-9 a byte count. When the two ends meet the printer
 // falls silent: reads bring nothing and writes succeed.
 constexpr std::uint16_t kControlKindShift = 13;
 constexpr std::uint16_t kControlCountMask = 0x03FF;
-// Reads: kinds 0-5 succeed with up to `count` bytes; 6 fails (EIO), 7 fails for good (gone).
+// Reads: kinds 0-5 succeed with up to `count` bytes; 6 fails (EPROTO), 7 fails for good
+// (unplugged: ENODEV).
 constexpr std::uint16_t kReadFails = 6;
 constexpr std::uint16_t kReadGone = 7;
-// Writes: kinds 0-3 and 7 take every byte; 4 takes `count`; 5 fails (EIO) and 6 fails for good
-// (gone), each after `count` bytes went out.
+// Writes: kinds 0-3 take every byte; 4 takes `count`; 5 fails (EPROTO) and 6 fails for good
+// (unplugged), each after `count` bytes went out; 7 times out (ETIMEDOUT), nothing sent.
 constexpr std::uint16_t kWriteShort = 4;
 constexpr std::uint16_t kWriteFails = 5;
 constexpr std::uint16_t kWriteGone = 6;
+constexpr std::uint16_t kWriteTimesOut = 7;
 
 struct FakePlatform {
   std::vector<FakeDevice> devices;
