@@ -1,5 +1,6 @@
-# shellcheck shell=bash disable=SC2034  # the E2E_ variables are for the scripts that source this
-# Shared by the end-to-end tests, tools/demo and tools/bench (sourced, not run).
+# shellcheck shell=bash disable=SC2034,SC2154  # E2E_ variables are for the scripts that source this; expect_ ones come from them
+# Shared by the end-to-end tests (on ptys, in the VM, under wine), tools/demo and tools/bench
+# (sourced, not run).
 #
 # The real eepromfix finds printers as the entries lpN of /sys/class/usbmisc and opens
 # "/dev/" + the DEVNAME= value of lpN/uevent. Here printer_server serves simulated printers on
@@ -11,6 +12,8 @@ E2E_UNSHARE=()       # the unshare command that works here (set by e2e_check_nam
 E2E_SKIP_REASON=""   # why none does
 E2E_SERVER_PID=""
 E2E_PTS=()           # slave names of the served printers, "pts/N"
+E2E_DEVICES=()       # device paths of the printers, as the tool lists them (for e2e_check)
+E2E_CRLF=""          # non-empty: standard output ends its lines in CR LF (Windows)
 
 # Finds how to make a private mount namespace with a bind mount over /sys/class: as root
 # "unshare --mount", otherwise "unshare --map-root-user --mount" where the kernel allows it.
@@ -112,4 +115,72 @@ e2e_run_in_namespace() {
     exec "${E2E_UNSHARE[@]}" sh -c 'mount --bind "$1" /sys/class || exit 125; shift; exec "$@"' \
       sh "$folder" "$@"
   )
+}
+
+# e2e_check WORK SERVER EXIT_CODE
+# Compares one run of the tool with what its scenario expects:
+#   expect_stdout  standard output, without its last line break; placeholders: @DEV0@ @DEV1@ the
+#                  printers' device paths (E2E_DEVICES), @PROMPT@ the selection prompt, @GOOD@
+#                  @BAD@ the right and the stored checksum of the preset "corrupt", @TRAILER@
+#                  the transmission checksum of its 320 bytes
+#   expect_exit    the exit code
+#   expect_stream  per printer, what it received: none, or a kind of "SERVER expect" (check,
+#                  repair, ...) made from the image it started with
+#   expect_eeprom  per printer, the preset image it holds afterwards
+# against WORK/stdout, WORK/stderr (must be empty) and WORK/out/printerK.before, .received and
+# .eeprom. Prints every difference and returns 1 when there is one.
+e2e_check() {
+  local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected
+  read -r bad good trailer < <("$server" info corrupt)
+  expected=$expect_stdout
+  expected=${expected//@DEV0@/${E2E_DEVICES[0]:-}}
+  expected=${expected//@DEV1@/${E2E_DEVICES[1]:-}}
+  expected=${expected//@PROMPT@/Enter the index of the device you wish to send to: }
+  expected=${expected//@GOOD@/$good}
+  expected=${expected//@BAD@/$bad}
+  expected=${expected//@TRAILER@/$trailer}
+  if [ -n "$E2E_CRLF" ]; then
+    printf '%s\n' "$expected" | sed 's/$/\r/' >"$work/expected.stdout"
+  else
+    printf '%s\n' "$expected" >"$work/expected.stdout"
+  fi
+
+  if ! diff -u --label expected --label actual "$work/expected.stdout" "$work/stdout" >"$work/stdout.diff"; then
+    echo "FAIL: standard output differs:"
+    cat "$work/stdout.diff"
+    status=1
+  fi
+  if [ -s "$work/stderr" ]; then
+    echo "FAIL: standard error is not empty:"
+    cat "$work/stderr"
+    status=1
+  fi
+  if [ "$exit_code" -ne "$expect_exit" ]; then
+    echo "FAIL: exit code $exit_code, expected $expect_exit"
+    status=1
+  fi
+
+  for index in "${!expect_stream[@]}"; do
+    local received="$work/out/printer$index.received" wanted="$work/expected$index.stream"
+    case ${expect_stream[$index]} in
+      none) : >"$wanted" ;;
+      *) "$server" expect "${expect_stream[$index]}" "$work/out/printer$index.before" "$wanted" ;;
+    esac
+    if ! cmp -s "$wanted" "$received"; then
+      echo "FAIL: printer $index received other bytes than expected (${expect_stream[$index]}):"
+      diff -u --label expected --label received <("$server" describe "$wanted") \
+        <("$server" describe "$received")
+      status=1
+    fi
+    "$server" image "${expect_eeprom[$index]}" "$work/expected$index.eeprom"
+    if ! cmp -s "$work/expected$index.eeprom" "$work/out/printer$index.eeprom"; then
+      echo "FAIL: printer $index does not hold the ${expect_eeprom[$index]} image afterwards:"
+      cmp -l "$work/expected$index.eeprom" "$work/out/printer$index.eeprom" | head -5 |
+        while read -r offset wanted held; do
+          printf '  byte %d: expected %02x, holds %02x\n' $((offset - 1)) $((8#$wanted)) $((8#$held))
+        done
+      status=1
+    fi
+  done
+  return $status
 }
