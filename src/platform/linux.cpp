@@ -1,9 +1,10 @@
 // The OS seam on Linux: printers of the kernel's usblp driver, found through sysfs and used
-// through their character devices, non-blocking, with poll, read, write and close only (so a
-// raw pty serves as well in tests).
+// through their character devices with poll, read, write and close only (so a raw pty serves
+// as well in tests), every wait bounded.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,34 +155,19 @@ int WaitFor(int fd, short events, std::int64_t deadlineMs) {
   }
 }
 
-// Waits until the device has taken what was written to it. usblp reports POLLOUT once its
-// transfer is done; a device that hung up has taken nothing.
-bool WaitTaken(int fd, std::int64_t deadlineMs) {
-  const int events = WaitFor(fd, POLLOUT, deadlineMs);
-  if (events < 0) {
-    KeepErrno();
-    return false;
-  }
-  if (events == 0) {
-    g_lastError = ETIMEDOUT;
-    return false;
-  }
-  if ((events & POLLNVAL) != 0) {
-    g_lastError = EBADF;
-    return false;
-  }
-  if ((events & (POLLHUP | POLLERR)) != 0) {
-    g_lastError = ENODEV;
-    return false;
-  }
-  return true;
-}
+// Only interrupts a write that has waited too long (installed without SA_RESTART).
+void OnWriteTimeout(int) {}
+
+// The signal of the write timer: one of the real-time ones, so that no other use of SIGALRM is
+// disturbed.
+int WriteTimeoutSignal() { return SIGRTMIN; }
 
 }  // namespace
 
 DeviceHandle PlatformOpenDevice(const char* path) {
-  // Non-blocking: usblp's own reads and writes wait with no time limit, ours are bounded.
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  // Blocking, but no call waits without bound: a read looks with poll first, a write runs
+  // under a timer.
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     KeepErrno();
     return kInvalidHandle;
@@ -192,24 +178,39 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written) {
   *written = 0;
-  const int fd = static_cast<int>(device);
-  const std::int64_t deadline = NowMs() + kWriteTimeoutMs;
-  ssize_t result;
-  for (;;) {
-    result = write(fd, bytes, len);
-    if (result >= 0) break;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) {
-      KeepErrno();
-      return false;
-    }
-    // An earlier transfer is still under way: wait until the device takes more.
-    if (!WaitTaken(fd, deadline)) return false;
+  // usblp's blocking write is the only one that reports a transfer that failed (EIO, when the
+  // printer is unplugged in the middle of it): its non-blocking write counts such a transfer
+  // as done. Its wait has no time limit, so a timer interrupts it after kWriteTimeoutMs, and
+  // every 100 ms after that in case the first signal came before the write began to wait.
+  struct sigaction action {};
+  action.sa_handler = OnWriteTimeout;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  sigaction(WriteTimeoutSignal(), &action, &previous);
+  sigevent event{};
+  event.sigev_notify = SIGEV_SIGNAL;
+  event.sigev_signo = WriteTimeoutSignal();
+  timer_t timer{};
+  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
+    KeepErrno();
+    sigaction(WriteTimeoutSignal(), &previous, nullptr);
+    return false;
   }
-  // The write returned at once; it is done when the device has taken the bytes, as a blocking
-  // write would be, and that must have happened before the next write or the close (which
-  // cancels what is still pending). Until then nothing counts as sent.
-  if (!WaitTaken(fd, deadline)) return false;
+  itimerspec limit{};
+  limit.it_value.tv_sec = kWriteTimeoutMs / 1000;
+  limit.it_value.tv_nsec = static_cast<long>(kWriteTimeoutMs % 1000) * 1000000L;
+  limit.it_interval.tv_nsec = 100 * 1000000L;
+  timer_settime(timer, 0, &limit, nullptr);
+  const ssize_t result = write(static_cast<int>(device), bytes, len);
+  const int error = errno;
+  timer_delete(timer);
+  sigaction(WriteTimeoutSignal(), &previous, nullptr);
+  if (result < 0) {
+    // Only the timer's signal interrupts the write. It is not tried again: the transfer it
+    // started may still go out, and the printer must not get the same bytes twice.
+    g_lastError = static_cast<std::uint32_t>(error == EINTR ? ETIMEDOUT : error);
+    return false;
+  }
   *written = static_cast<std::uint32_t>(result);
   return true;
 }

@@ -127,10 +127,11 @@ class Pty : public testing::Test {
 
 // --- Open ------------------------------------------------------------------------------------
 
-TEST_F(Pty, OpenGivesANonBlockingReadWriteDescriptorClosedOnExec) {
+TEST_F(Pty, OpenGivesAReadWriteDescriptorClosedOnExec) {
   const int flags = fcntl(Fd(device_), F_GETFL);
   EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
-  EXPECT_NE(flags & O_NONBLOCK, 0);  // no device call may hang: the seam bounds every wait
+  // Blocking, for usblp's write to report a failed transfer; reads look with poll first.
+  EXPECT_EQ(flags & O_NONBLOCK, 0);
   EXPECT_NE(fcntl(Fd(device_), F_GETFD) & FD_CLOEXEC, 0);
 }
 
