@@ -1,9 +1,11 @@
 // printer_server: serves simulated printers on the master side of raw ptys, so that the real
-// eepromfix binary can talk to them through /dev/pts/N as it talks to a usblp device. A test
-// tool; it is not installed with eepromfix.
+// eepromfix binary can talk to them through /dev/pts/N as it talks to a usblp device, or on the
+// printer's end of a USB printer gadget (/dev/g_printerN), so that it talks to them through
+// the kernel's usblp driver. A test tool; it is not installed with eepromfix.
 //
 //   printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...
-//       Prints the slave name of each printer ("pts/N") on a line of its own, then "ready".
+//       Prints the slave name of each printer ("pts/N"), or its device path, on a line of its
+//       own, then "ready".
 //       Writes DIR/printerK.before (the EEPROM it starts with); on SIGTERM or SIGINT waits for
 //       the last bytes in transit, then writes DIR/printerK.received (every byte from the host)
 //       and DIR/printerK.eeprom (the EEPROM it ends with), and exits.
@@ -16,14 +18,25 @@
 //         --write-does-not-take   WriteEEPROM is acknowledged but the EEPROM keeps its bytes
 //         --silent-from N         no answer from response N on
 //         --chunks A,B,...        the answers go out in pieces of A, B, ... bytes, each piece
-//                                 only once the tool has read the one before
+//                                 only once the tool has read the one before (a gadget: each
+//                                 as a USB transfer of its own)
+//         --gone-at N             unplugged when response N is due (after the answer delay),
+//                                 instead of answering it
+//         --stall-after N         takes no more bytes once response N has gone out: the host's
+//                                 writes block (on a gadget whose q_len is 1 the very next one,
+//                                 on a pty only once its buffer is full)
+//         --device PATH           served on this gadget device instead of a pty
+//         --unplug UDC_FILE       the gadget's UDC file in configfs: an unplug writes an empty
+//                                 line into it (a pty is hung up instead)
+//         --unplug-after-stall MS unplugged MS milliseconds after it stalled
 //   printer_server image PRESET FILE     writes a preset image: valid, corrupt, insane
 //   printer_server info IMAGE            prints "STORED COMPUTED TRANSMISSION": the image's
 //                                        stored and computed checksums (four hex digits) and
 //                                        the transmission checksum of all 320 bytes (0x...)
-//   printer_server expect check|repair IMAGE FILE
+//   printer_server expect check|check-unclosed|repair IMAGE FILE
 //                                        writes the byte stream that a check of IMAGE (one
-//                                        read exchange) or a full repair of it sends
+//                                        read exchange), the read exchange without its closing
+//                                        UEL, or a full repair of it sends
 //   printer_server describe FILE         prints a received byte stream element by element
 //
 // IMAGE is a preset name or a file of 320 bytes. "corrupt" is "valid" with a wrong stored
@@ -281,21 +294,30 @@ void Describe(const Bytes& stream) {
 
 // --- Serving ---------------------------------------------------------------------------------------
 
-// A printer as the command line sets it up: its image and its knobs.
+// A printer as the command line sets it up: its image, its knobs and its transport.
 struct PrinterSetup {
   EepromBytes image{};
   std::unique_ptr<SimulatedPrinter> printer;
+  std::string device;                   // empty: served on a pty of its own
+  std::string unplugFile;               // the gadget's UDC file
+  std::int64_t unplugAfterStallMs = -1;  // -1: never
 };
 
 struct ServedPrinter {
   SimulatedPrinter* printer = nullptr;
-  int master = -1;
-  int slave = -1;  // kept open, so that the tool's close does not hang up the pair
-  std::string slaveName;
+  int fd = -1;     // our end: a pty master or the gadget's device
+  int slave = -1;  // pty only: kept open, so that the tool's close does not hang up the pair
+  std::string name;  // "pts/N", or the device path
+  std::string unplugFile;
+  std::int64_t unplugAfterStallMs = -1;
   bool answerDue = false;        // bytes are waiting to go out
   std::int64_t releaseAtMs = 0;  // ... but not before this
   bool pieceInFlight = false;    // a piece was handed out and the tool may not have read it yet
   std::int64_t pieceAtMs = 0;
+  Bytes unsent;                  // the rest of a piece that the transport did not take yet
+  std::int64_t stalledAtMs = -1;
+  std::int64_t goneAtMs = -1;
+  bool unplugged = false;        // unplugged (a pty: hung up) after the model went away
 };
 
 // Opens a pty pair in raw mode: every byte passes unchanged in both directions.
@@ -320,60 +342,127 @@ bool OpenRawPty(ServedPrinter* served) {
     return false;
   }
   fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-  served->master = master;
+  served->fd = master;
   served->slave = slave;
-  served->slaveName = name + 5;  // the DEVNAME form: "pts/N"
+  served->name = name + 5;  // the DEVNAME form: "pts/N"
   return true;
 }
 
-// Takes what the host sent; returns false when the master cannot be read.
-bool TakeInput(ServedPrinter* served, std::int64_t now, std::int64_t answerDelayMs) {
-  std::uint8_t block[4096];
-  for (;;) {
-    const ssize_t got = read(served->master, block, sizeof block);
-    if (got < 0) return errno == EAGAIN || errno == EINTR;
-    if (got == 0) return true;
-    served->printer->Receive(block, static_cast<std::uint32_t>(got));
-    if (!served->answerDue && served->printer->PendingBytes() > 0) {
-      served->answerDue = true;
-      served->releaseAtMs = now + answerDelayMs;
-    }
+// The printer's end of a USB printer gadget (/dev/g_printerN). Non-blocking: a blocking read
+// is not woken when the gadget is unplugged.
+bool OpenDevice(ServedPrinter* served, const std::string& path) {
+  served->fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+  if (served->fd < 0) {
+    std::fprintf(stderr, "printer_server: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+    return false;
   }
+  served->name = path;
+  return true;
 }
 
-// Hands pending answer bytes to the pty when their time has come; returns the milliseconds
+// Whether the host's bytes are taken. A stalled printer is not even polled: each poll of a
+// gadget queues its OUT requests, and the host's writes must block instead.
+bool Listening(const ServedPrinter& served) {
+  return !served.unplugged && !served.printer->Stalled() && !served.printer->Gone();
+}
+
+// Takes what the host sent, one read per wake-up: a gadget read hands its request back idle,
+// so that a printer that stalls on these bytes leaves the host nothing to write into. Returns
+// false when our end cannot be read.
+bool TakeInput(ServedPrinter* served, std::int64_t now, std::int64_t answerDelayMs) {
+  std::uint8_t block[4096];
+  const ssize_t got = read(served->fd, block, sizeof block);
+  if (got < 0) return errno == EAGAIN || errno == EINTR;
+  served->printer->Receive(block, static_cast<std::uint32_t>(got));
+  if (!served->answerDue && served->printer->PendingBytes() > 0) {
+    served->answerDue = true;
+    served->releaseAtMs = now + answerDelayMs;
+  }
+  return true;
+}
+
+// Hands pending answer bytes to the host when their time has come; returns the milliseconds
 // until it wants to be asked again (-1: not until more input arrives).
 int GiveOutput(ServedPrinter* served, std::int64_t now) {
+  constexpr int kRetryMs = 10;
   SimulatedPrinter& printer = *served->printer;
-  while (printer.PendingBytes() > 0) {
+  if (served->unplugged) return -1;
+  for (;;) {
+    if (!served->unsent.empty()) {
+      const ssize_t result = write(served->fd, served->unsent.data(), served->unsent.size());
+      if (result < 0 && errno != EAGAIN && errno != EINTR) {
+        std::perror(("printer_server: write to " + served->name).c_str());
+        served->unsent.clear();
+        return -1;
+      }
+      if (result > 0) served->unsent.erase(served->unsent.begin(), served->unsent.begin() + result);
+      if (!served->unsent.empty()) return kRetryMs;  // the host has not read enough yet
+    }
+    if (printer.PendingBytes() == 0) break;
     if (now < served->releaseAtMs) return static_cast<int>(served->releaseAtMs - now);
+    // On a pty every piece waits until the tool has read the one before (the slave's input
+    // queue is empty again); a gadget sends each piece as a USB transfer of its own, which
+    // usblp never joins to the next.
     if (served->pieceInFlight) {
       int queued = 0;
       if (now - served->pieceAtMs < kSettleMs || ioctl(served->slave, FIONREAD, &queued) != 0 ||
           queued > 0) {
-        return 10;
+        return kRetryMs;
       }
       served->pieceInFlight = false;
     }
-    // While the printer answers in pieces, each goes out once the tool has read the one before.
-    if (printer.chunkNext < printer.chunkCount) {
+    if (printer.chunkNext < printer.chunkCount && served->slave >= 0) {
       served->pieceInFlight = true;
       served->pieceAtMs = now;
     }
-    Bytes piece(printer.PendingBytes());
+    Bytes& piece = served->unsent;
+    piece.resize(printer.PendingBytes());
     piece.resize(printer.Send(piece.data(), static_cast<std::uint32_t>(piece.size())));
-    std::size_t written = 0;
-    while (written < piece.size()) {
-      const ssize_t result = write(served->master, piece.data() + written, piece.size() - written);
-      if (result < 0 && errno != EAGAIN && errno != EINTR) {
-        std::perror("printer_server: write to the pty");
-        return -1;
-      }
-      if (result > 0) written += static_cast<std::size_t>(result);
-    }
+    if (piece.empty()) break;  // a gone printer sends nothing
   }
   served->answerDue = false;
   return -1;
+}
+
+// The sooner of two times, -1 being never.
+template <typename T>
+T Sooner(T a, T b) {
+  return a < 0 ? b : b < 0 ? a : std::min(a, b);
+}
+
+// Unplugs the gadget as a user would (an empty line into its UDC file); a pty hangs up.
+bool Unplug(ServedPrinter* served) {
+  served->unplugged = true;
+  if (served->slave >= 0) {
+    close(served->fd);
+    served->fd = -1;
+    return true;
+  }
+  std::FILE* udc = std::fopen(served->unplugFile.c_str(), "w");
+  const bool ok = udc != nullptr && std::fputs("\n", udc) >= 0;
+  if (udc == nullptr || std::fclose(udc) != 0 || !ok) {
+    std::fprintf(stderr, "printer_server: cannot unplug through %s\n", served->unplugFile.c_str());
+    return false;
+  }
+  return true;
+}
+
+// Does to the transport what the model says happened to the printer: gone is unplugged when
+// its answer would have gone out (after the answer delay), and a stalled one a set time after
+// it stalled where asked. Returns the milliseconds until it wants to be asked again (-1: no
+// reason to), -2 when the unplug failed.
+int FollowModel(ServedPrinter* served, std::int64_t now, std::int64_t answerDelayMs) {
+  if (served->unplugged) return -1;
+  const SimulatedPrinter& printer = *served->printer;
+  if (printer.Stalled() && served->stalledAtMs < 0) served->stalledAtMs = now;
+  if (printer.Gone() && served->goneAtMs < 0) served->goneAtMs = now + answerDelayMs;
+  std::int64_t at = served->goneAtMs;
+  if (served->stalledAtMs >= 0 && served->unplugAfterStallMs >= 0) {
+    at = Sooner(at, served->stalledAtMs + served->unplugAfterStallMs);
+  }
+  if (at < 0) return -1;
+  if (now < at) return static_cast<int>(at - now);
+  return Unplug(served) ? -1 : -2;
 }
 
 bool WriteResults(const std::string& dir, std::size_t index, const ServedPrinter& served) {
@@ -395,32 +484,43 @@ int Serve(const std::string& outDir, std::int64_t answerDelayMs,
 
   std::deque<ServedPrinter> printers;
   for (std::size_t i = 0; i < setups.size(); ++i) {
+    const PrinterSetup& setup = setups[i];
     printers.emplace_back();
     ServedPrinter& served = printers.back();
-    served.printer = setups[i].printer.get();
-    if (!OpenRawPty(&served)) return 1;
+    served.printer = setup.printer.get();
+    served.unplugFile = setup.unplugFile;
+    served.unplugAfterStallMs = setup.unplugAfterStallMs;
+    if (!setup.device.empty() && setup.unplugFile.empty() &&
+        (served.printer->goneAt != kNever || setup.unplugAfterStallMs >= 0)) {
+      std::fprintf(stderr, "printer_server: printer %zu is to be unplugged but has no --unplug file\n", i);
+      return 2;
+    }
+    if (!(setup.device.empty() ? OpenRawPty(&served) : OpenDevice(&served, setup.device))) return 1;
     const std::string before = outDir + "/printer" + std::to_string(i) + ".before";
-    if (!WriteFileBytes(before, setups[i].image.data(), kEepromSize)) {
+    if (!WriteFileBytes(before, setup.image.data(), kEepromSize)) {
       std::fprintf(stderr, "printer_server: cannot write %s\n", before.c_str());
       return 1;
     }
-    std::printf("%s\n", served.slaveName.c_str());
+    std::printf("%s\n", served.name.c_str());
   }
   std::printf("ready\n");
   std::fflush(stdout);
 
   std::vector<pollfd> polled(printers.size() + 1);
   polled[0] = {wake[0], POLLIN, 0};
-  for (std::size_t i = 0; i < printers.size(); ++i) polled[i + 1] = {printers[i].master, POLLIN, 0};
 
   // Serve until told to stop; then take what is still in transit until the line is quiet.
   bool draining = false;
   for (;;) {
     std::int64_t now = NowMs();
     int timeout = -1;
-    for (ServedPrinter& served : printers) {
-      const int wanted = GiveOutput(&served, now);
-      if (wanted >= 0 && (timeout < 0 || wanted < timeout)) timeout = wanted;
+    for (std::size_t i = 0; i < printers.size(); ++i) {
+      ServedPrinter& served = printers[i];
+      timeout = Sooner(timeout, GiveOutput(&served, now));
+      const int follow = FollowModel(&served, now, answerDelayMs);
+      if (follow == -2) return 1;
+      timeout = Sooner(timeout, follow);
+      polled[i + 1] = {Listening(served) ? served.fd : -1, POLLIN, 0};
     }
     if (g_stop != 0 && !draining) draining = true;
     if (draining) timeout = kDrainQuietMs;
@@ -435,11 +535,11 @@ int Serve(const std::string& outDir, std::int64_t answerDelayMs,
     for (std::size_t i = 0; i < printers.size(); ++i) {
       const short events = polled[i + 1].revents;
       if ((events & POLLIN) != 0 && !TakeInput(&printers[i], now, answerDelayMs)) {
-        std::perror("printer_server: read from the pty");
+        std::perror(("printer_server: read from " + printers[i].name).c_str());
         return 1;
       }
       if ((events & POLLIN) == 0 && (events & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-        std::fprintf(stderr, "printer_server: the pty of printer %zu hung up\n", i);
+        std::fprintf(stderr, "printer_server: %s hung up\n", printers[i].name.c_str());
         return 1;
       }
     }
@@ -464,9 +564,10 @@ int Usage() {
                "usage: printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...\n"
                "       printer_server image valid|corrupt|insane FILE\n"
                "       printer_server info IMAGE\n"
-               "       printer_server expect check|repair IMAGE FILE\n"
+               "       printer_server expect check|check-unclosed|repair IMAGE FILE\n"
                "       printer_server describe FILE\n"
-               "KNOBs: --fault N:FIELD=VALUE[,...]  --write-does-not-take  --silent-from N  --chunks A,B,...\n");
+               "KNOBs: --fault N:FIELD=VALUE[,...]  --write-does-not-take  --silent-from N  --chunks A,B,...\n"
+               "       --gone-at N  --stall-after N  --device PATH  --unplug UDC_FILE  --unplug-after-stall MS\n");
   return 2;
 }
 
@@ -487,14 +588,26 @@ bool ApplyServeOption(const std::string& option, const std::string& value, std::
     return true;
   }
   if (setups->empty()) return false;  // the knobs below belong to a printer
-  SimulatedPrinter* printer = setups->back().printer.get();
+  PrinterSetup& setup = setups->back();
+  SimulatedPrinter* printer = setup.printer.get();
   if (option == "--fault") return ParseFault(value, printer);
   if (option == "--chunks") return ParseChunks(value, printer);
-  if (option == "--silent-from" && ParseNumber(value, 0xFFFF, &number)) {
-    printer->silentFrom = static_cast<std::uint32_t>(number);
+  if (option == "--device" || option == "--unplug") {
+    (option == "--device" ? setup.device : setup.unplugFile) = value;
+    return !value.empty();
+  }
+  if (option == "--unplug-after-stall" && ParseNumber(value, 600000, &number)) {
+    setup.unplugAfterStallMs = static_cast<std::int64_t>(number);
     return true;
   }
-  return false;
+  if (!ParseNumber(value, 0xFFFF, &number)) return false;
+  std::uint32_t* knob = option == "--silent-from" ? &printer->silentFrom
+                        : option == "--gone-at"     ? &printer->goneAt
+                        : option == "--stall-after" ? &printer->stallAfter
+                                                    : nullptr;
+  if (knob == nullptr) return false;
+  *knob = static_cast<std::uint32_t>(number);
+  return true;
 }
 
 int ServeCommand(int argc, char** argv) {
@@ -542,6 +655,8 @@ int main(int argc, char** argv) {
     Bytes stream;
     if (kind == "check") {
       stream = CheckOnlyStream();
+    } else if (kind == "check-unclosed") {
+      stream = Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(kReadEeprom, 0, kEepromSize)});
     } else if (kind == "repair") {
       SetStoredChecksum(image, EepromChecksum(image));
       stream = RepairStream(image);

@@ -11,6 +11,7 @@
 #                                      waits until usblp has bound it, then sets
 #                                      GADGET_LP[INDEX]=/dev/usb/lpN
 #                                      GADGET_PRINTER[INDEX]=/dev/g_printerM
+#                                      GADGET_UDC[INDEX]=its UDC file (an empty line unplugs it)
 #   gadget_unplug INDEX                unplugs it at once (no wait)
 # Each returns non-zero with a message on standard error when it fails; waits last at most
 # GADGET_TIMEOUT seconds (default 10).
@@ -20,6 +21,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/modprobe.sh"
 
 GADGET_LP=()
 GADGET_PRINTER=()
+GADGET_UDC=()
 GADGET_TIMEOUT=${GADGET_TIMEOUT:-10}
 gadget_configfs=/sys/kernel/config/usb_gadget
 
@@ -79,6 +81,7 @@ gadget_plug() {
   done
   GADGET_LP[index]=/dev/usb/$lp
   GADGET_PRINTER[index]=$printer
+  GADGET_UDC[index]=$g/UDC
 }
 
 gadget_unplug() {
