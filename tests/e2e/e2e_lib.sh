@@ -133,12 +133,13 @@ e2e_check() {
   local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected
   read -r bad good trailer < <("$server" info corrupt)
   expected=$expect_stdout
-  expected=${expected//@DEV0@/${E2E_DEVICES[0]:-}}
-  expected=${expected//@DEV1@/${E2E_DEVICES[1]:-}}
-  expected=${expected//@PROMPT@/Enter the index of the device you wish to send to: }
-  expected=${expected//@GOOD@/$good}
-  expected=${expected//@BAD@/$bad}
-  expected=${expected//@TRAILER@/$trailer}
+  # Quoted replacements: bash 5.2 would take \ and & in them (Windows paths) as special.
+  expected=${expected//@DEV0@/"${E2E_DEVICES[0]:-}"}
+  expected=${expected//@DEV1@/"${E2E_DEVICES[1]:-}"}
+  expected=${expected//@PROMPT@/"Enter the index of the device you wish to send to: "}
+  expected=${expected//@GOOD@/"$good"}
+  expected=${expected//@BAD@/"$bad"}
+  expected=${expected//@TRAILER@/"$trailer"}
   if [ -n "$E2E_CRLF" ]; then
     printf '%s\n' "$expected" | sed 's/$/\r/' >"$work/expected.stdout"
   else
