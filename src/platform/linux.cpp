@@ -261,6 +261,10 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
   return true;
 }
 
+bool PlatformSlashOptions() { return false; }  // "/?" is a path here
+
+bool PlatformOwnConsoleWindow() { return false; }  // a terminal outlives the tool
+
 void PlatformSleep(std::uint32_t milliseconds) {
   timespec remaining{static_cast<time_t>(milliseconds / 1000),
                      static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -92,6 +92,19 @@ void PlatformSetLastError(std::uint32_t code);
 // with `text` untouched, when the system has no text for the code.
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size);
 
+// --- Command line and console --------------------------------------------------------------
+
+// True where the system's own programs take options written "/X" (Windows): there "/?" asks
+// for help as well. False where "/" starts a path (Linux).
+bool PlatformSlashOptions();
+
+// True when the tool was started in a console window of its own, which closes as soon as the
+// tool ends: started from Explorer (no other process shares its console,
+// GetConsoleProcessList) with standard input and standard output both that console. False
+// when started from a console or a terminal, with standard input or output redirected, and
+// always on Linux. Call it once, before the run; it may change the last-error code.
+bool PlatformOwnConsoleWindow();
+
 // --- Time, alarm, debugger -------------------------------------------------------------------
 
 // Pauses the whole tool for `milliseconds` (Sleep); resumed after signals.

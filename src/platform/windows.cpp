@@ -182,6 +182,21 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
   return true;
 }
 
+// --- Command line and console --------------------------------------------------------------
+
+bool PlatformSlashOptions() { return true; }
+
+bool PlatformOwnConsoleWindow() {
+  // Started from a console, the shell shares it; started from Explorer, Windows made the
+  // console for the tool alone and closes its window when the tool ends.
+  DWORD processes[2];
+  if (GetConsoleProcessList(processes, 2) != 1) return false;
+  // Redirected, a standard handle is a file or a pipe, which has no console mode.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != FALSE &&
+         GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != FALSE;
+}
+
 // --- Time, alarm, debugger -------------------------------------------------------------------
 
 void PlatformSleep(std::uint32_t milliseconds) { Sleep(milliseconds); }

@@ -119,16 +119,17 @@ e2e_run_in_namespace() {
 
 # e2e_check WORK SERVER EXIT_CODE
 # Compares one run of the tool with what its scenario expects:
-#   expect_stdout  standard output, without its last line break; placeholders: @DEV0@ @DEV1@ the
+#   expect_stdout  standard output, without its last line break (empty: none); placeholders: @DEV0@ @DEV1@ the
 #                  printers' device paths (E2E_DEVICES), @PROMPT@ the selection prompt, @GOOD@
 #                  @BAD@ the right and the stored checksum of the preset "corrupt", @TRAILER@
 #                  the transmission checksum of its 320 bytes
+#   expect_stderr  standard error, without its last line break; empty when unset
 #   expect_exit    the exit code
 #   expect_stream  per printer, what it received: none, or a kind of "SERVER expect" (check,
 #                  repair, ...) made from the image it started with
 #   expect_eeprom  per printer, the preset image it holds afterwards
-# against WORK/stdout, WORK/stderr (must be empty) and WORK/out/printerK.before, .received and
-# .eeprom. Prints every difference and returns 1 when there is one.
+# against WORK/stdout, WORK/stderr and WORK/out/printerK.before, .received and .eeprom. Prints
+# every difference and returns 1 when there is one.
 e2e_check() {
   local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected
   read -r bad good trailer < <("$server" info corrupt)
@@ -140,7 +141,9 @@ e2e_check() {
   expected=${expected//@GOOD@/"$good"}
   expected=${expected//@BAD@/"$bad"}
   expected=${expected//@TRAILER@/"$trailer"}
-  if [ -n "$E2E_CRLF" ]; then
+  if [ -z "$expected" ]; then
+    : >"$work/expected.stdout"
+  elif [ -n "$E2E_CRLF" ]; then
     printf '%s\n' "$expected" | sed 's/$/\r/' >"$work/expected.stdout"
   else
     printf '%s\n' "$expected" >"$work/expected.stdout"
@@ -151,7 +154,12 @@ e2e_check() {
     cat "$work/stdout.diff"
     status=1
   fi
-  if [ -s "$work/stderr" ]; then
+  if [ -n "${expect_stderr:-}" ]; then
+    if ! diff -u --label expected --label actual <(printf '%s\n' "$expect_stderr") "$work/stderr"; then
+      echo "FAIL: standard error differs"
+      status=1
+    fi
+  elif [ -s "$work/stderr" ]; then
     echo "FAIL: standard error is not empty:"
     cat "$work/stderr"
     status=1

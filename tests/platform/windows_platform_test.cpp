@@ -186,4 +186,10 @@ TEST(WindowsDeviceIo, UnpluggedDeviceCodesMeanGone) {
   EXPECT_FALSE(PlatformDeviceGone(31));  // ERROR_GEN_FAILURE: one failed transfer
 }
 
+// The tests run with standard output redirected (ctest reads it): never a window of its own.
+TEST(WindowsConsole, RedirectedOutputNeverWaitsForEnterAndSlashOptionsAreKnown) {
+  EXPECT_FALSE(PlatformOwnConsoleWindow());
+  EXPECT_TRUE(PlatformSlashOptions());
+}
+
 }  // namespace

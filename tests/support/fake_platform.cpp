@@ -273,6 +273,12 @@ bool PlatformDeviceGone(std::uint32_t code) {
   return code == kFakeIoError || code == kFakeNoSuchDevice || code == kFakeTimedOut;
 }
 
+// --- Command line and console -----------------------------------------------------------------
+
+bool PlatformSlashOptions() { return g_fake.slashOptions; }
+
+bool PlatformOwnConsoleWindow() { return g_fake.ownConsoleWindow; }
+
 // --- Error codes, time, alarm, debugger --------------------------------------------------------
 
 std::uint32_t PlatformLastError() { return g_fake.lastError; }

@@ -88,6 +88,9 @@ struct FakePlatform {
   std::size_t silentFromRead = SIZE_MAX;  // reads from this number on bring nothing
   // Debugger output changes the last-error code to this value, when set (0: it does not).
   std::uint32_t errorAfterDebugOutput = 0;
+  // The command line and console answers of the seam: Linux's unless set.
+  bool slashOptions = false;
+  bool ownConsoleWindow = false;
 
   // The script, when one is used (FakeUseScript).
   const std::uint8_t* script = nullptr;
