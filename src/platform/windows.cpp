@@ -3,8 +3,8 @@
 #include "platform/platform.h"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
-#include <new>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -58,7 +58,8 @@ DeviceSet* PlatformOpenDeviceSet() {
   if (info == INVALID_HANDLE_VALUE) {
     return nullptr;
   }
-  DeviceSet* set = new (std::nothrow) DeviceSet;
+  // malloc rather than new: the shipped exe links no C++ runtime.
+  auto* set = static_cast<DeviceSet*>(std::malloc(sizeof(DeviceSet)));
   if (set == nullptr) {
     SetupDiDestroyDeviceInfoList(info);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -113,7 +114,7 @@ void PlatformCloseDeviceSet(DeviceSet* set) {
   SetupDiDestroyDeviceInfoList(set->info);
   // A fatal report after the release shows the code the release left, not the heap's.
   const DWORD code = GetLastError();
-  delete set;
+  std::free(set);
   SetLastError(code);
 }
 
