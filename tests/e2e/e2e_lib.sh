@@ -117,6 +117,42 @@ e2e_run_in_namespace() {
   )
 }
 
+# e2e_usage plain|slash, e2e_help plain|slash: the tool's usage line and its --help text; "slash"
+# as where the system takes options written "/X" (Windows).
+e2e_usage() {
+  if [ "${1:-}" = slash ]; then
+    echo "Usage: eepromfix [-h | --help | /? | --version]"
+  else
+    echo "Usage: eepromfix [-h | --help | --version]"
+  fi
+}
+
+e2e_help() {
+  local options="-h, --help      "
+  [ "${1:-}" = slash ] && options="-h, --help, /?  "
+  e2e_usage "${1:-}"
+  cat <<EOF
+
+Checks the checksum of the 320-byte EEPROM image of a USB printer and, where
+it safely can, repairs it. Run it with no arguments while the printer is
+attached: it finds the printer (asking which one when there are several),
+reads the image and says what it found.
+
+What it writes to the printer: the commands that read the EEPROM and, only when
+the checksum is wrong and the image looks like this printer's, the image exactly
+as it was read with its two checksum bytes corrected. Nothing else is changed.
+
+Options:
+  $options print this text and exit
+  --version        print the version and exit
+
+Exit codes:
+  0  the EEPROM check ran: its lines say what it found, and what it repaired
+  1  no printer could be opened, or the system could not list the printers
+  2  an unknown argument: nothing was done
+EOF
+}
+
 # e2e_check WORK SERVER EXIT_CODE
 # Compares one run of the tool with what its scenario expects:
 #   expect_stdout  standard output, without its last line break (empty: none); placeholders: @DEV0@ @DEV1@ the
@@ -155,7 +191,12 @@ e2e_check() {
     status=1
   fi
   if [ -n "${expect_stderr:-}" ]; then
-    if ! diff -u --label expected --label actual <(printf '%s\n' "$expect_stderr") "$work/stderr"; then
+    if [ -n "$E2E_CRLF" ]; then
+      printf '%s\n' "$expect_stderr" | sed 's/$/\r/' >"$work/expected.stderr"
+    else
+      printf '%s\n' "$expect_stderr" >"$work/expected.stderr"
+    fi
+    if ! diff -u --label expected --label actual "$work/expected.stderr" "$work/stderr"; then
       echo "FAIL: standard error differs"
       status=1
     fi
