@@ -180,47 +180,12 @@ bool ParseChunks(const std::string& text, SimulatedPrinter* printer) {
 
 // --- Images ---------------------------------------------------------------------------------------
 
-bool Preset(const std::string& name, EepromBytes* image) {
-  const PresetImage preset = name == "valid" ? PresetImage::kValid : name == "corrupt" ? PresetImage::kCorrupt
-                                                                                        : PresetImage::kInsane;
-  if (name != "valid" && name != "corrupt" && name != "insane") return false;
-  *image = MakeImage(preset);
-  return true;
-}
-
-bool ReadFileBytes(const std::string& path, Bytes* bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  bytes->clear();
-  std::uint8_t block[4096];
-  std::size_t got = 0;
-  while ((got = std::fread(block, 1, sizeof block, file)) > 0) {
-    bytes->insert(bytes->end(), block, block + got);
-  }
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
-
-bool WriteFileBytes(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  // An empty vector's data() may be null, which fwrite must not be given even for 0 bytes.
-  const bool ok = size == 0 || std::fwrite(bytes, 1, size, file) == size;
-  return std::fclose(file) == 0 && ok;
-}
-
-// A preset name or a file of exactly 320 bytes.
-bool LoadImage(const std::string& source, EepromBytes* image) {
-  if (Preset(source, image)) return true;
-  Bytes bytes;
-  if (!ReadFileBytes(source, &bytes) || bytes.size() != kEepromSize) {
-    std::fprintf(stderr, "printer_server: %s is neither a preset nor a %zu-byte image file\n",
-                 source.c_str(), kEepromSize);
-    return false;
-  }
-  std::copy(bytes.begin(), bytes.end(), image->begin());
-  return true;
+// LoadEepromImage, saying why when it cannot.
+bool LoadImageOrSay(const std::string& source, EepromBytes* image) {
+  if (LoadEepromImage(source.c_str(), image)) return true;
+  std::fprintf(stderr, "printer_server: %s is neither a preset nor a %zu-byte image file\n", source.c_str(),
+               kEepromSize);
+  return false;
 }
 
 // --- Describing a received stream -----------------------------------------------------------------
@@ -468,8 +433,8 @@ int FollowModel(ServedPrinter* served, std::int64_t now, std::int64_t answerDela
 bool WriteResults(const std::string& dir, std::size_t index, const ServedPrinter& served) {
   const std::string base = dir + "/printer" + std::to_string(index);
   const Bytes received = ReceivedBytes(*served.printer);
-  return WriteFileBytes(base + ".received", received.data(), received.size()) &&
-         WriteFileBytes(base + ".eeprom", served.printer->eeprom, kEepromSize);
+  return WriteFileBytes((base + ".received").c_str(), received.data(), received.size()) &&
+         WriteFileBytes((base + ".eeprom").c_str(), served.printer->eeprom, kEepromSize);
 }
 
 int Serve(const std::string& outDir, std::int64_t answerDelayMs,
@@ -497,7 +462,7 @@ int Serve(const std::string& outDir, std::int64_t answerDelayMs,
     }
     if (!(setup.device.empty() ? OpenRawPty(&served) : OpenDevice(&served, setup.device))) return 1;
     const std::string before = outDir + "/printer" + std::to_string(i) + ".before";
-    if (!WriteFileBytes(before, setup.image.data(), kEepromSize)) {
+    if (!WriteFileBytes(before.c_str(), setup.image.data(), kEepromSize)) {
       std::fprintf(stderr, "printer_server: cannot write %s\n", before.c_str());
       return 1;
     }
@@ -583,7 +548,7 @@ bool ApplyServeOption(const std::string& option, const std::string& value, std::
   if (option == "--printer") {
     setups->emplace_back();
     PrinterSetup& setup = setups->back();
-    if (!LoadImage(value, &setup.image)) return false;
+    if (!LoadImageOrSay(value, &setup.image)) return false;
     setup.printer = std::make_unique<SimulatedPrinter>(setup.image.data());
     return true;
   }
@@ -639,11 +604,11 @@ int main(int argc, char** argv) {
 
   if (command == "serve") return ServeCommand(argc, argv);
   if (command == "image" && argc == 4) {
-    if (!Preset(argv[2], &image)) return Usage();
+    if (!LoadImageOrSay(argv[2], &image)) return 2;
     return WriteFileBytes(argv[3], image.data(), kEepromSize) ? 0 : 1;
   }
   if (command == "info" && argc == 3) {
-    if (!LoadImage(argv[2], &image)) return 2;
+    if (!LoadImageOrSay(argv[2], &image)) return 2;
     const unsigned stored = LoadBigEndian16(image.data());
     std::printf("%04x %04x %#x\n", stored, static_cast<unsigned>(EepromChecksum(image)),
                 static_cast<unsigned>(ReferenceChecksum(image.data(), kEepromSize)));
@@ -651,7 +616,7 @@ int main(int argc, char** argv) {
   }
   if (command == "expect" && argc == 5) {
     const std::string kind = argv[2];
-    if (!LoadImage(argv[3], &image)) return 2;
+    if (!LoadImageOrSay(argv[3], &image)) return 2;
     Bytes stream;
     if (kind == "check") {
       stream = CheckOnlyStream();

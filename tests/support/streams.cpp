@@ -1,6 +1,8 @@
 #include "support/streams.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 #include "protocol/byte_order.h"
 
@@ -71,6 +73,41 @@ Bytes RepairStream(const EepromBytes& repaired) {
   return Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
                  WithTrailer(Bytes(repaired.begin(), repaired.end())), UelBytes(), EnterLanguageBytes(),
                  CommandBytes(0x0003, 0, 2), UelBytes()});
+}
+
+bool ReadFileBytes(const char* path, Bytes* bytes) {
+  std::FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return false;
+  bytes->clear();
+  std::uint8_t block[4096];
+  std::size_t got = 0;
+  while ((got = std::fread(block, 1, sizeof block, file)) > 0) bytes->insert(bytes->end(), block, block + got);
+  const bool ok = std::ferror(file) == 0;
+  std::fclose(file);
+  return ok;
+}
+
+bool WriteFileBytes(const char* path, const std::uint8_t* bytes, std::size_t size) {
+  std::FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) return false;
+  // An empty vector's data() may be null, which fwrite must not be given even for 0 bytes.
+  const bool ok = size == 0 || std::fwrite(bytes, 1, size, file) == size;
+  return std::fclose(file) == 0 && ok;
+}
+
+bool LoadEepromImage(const char* presetOrFile, EepromBytes* image) {
+  const char* const names[] = {"valid", "corrupt", "insane"};
+  const PresetImage presets[] = {PresetImage::kValid, PresetImage::kCorrupt, PresetImage::kInsane};
+  for (std::size_t i = 0; i < 3; ++i) {
+    if (std::strcmp(presetOrFile, names[i]) == 0) {
+      *image = MakeImage(presets[i]);
+      return true;
+    }
+  }
+  Bytes bytes;
+  if (!ReadFileBytes(presetOrFile, &bytes) || bytes.size() != kPrinterEepromSize) return false;
+  std::copy(bytes.begin(), bytes.end(), image->begin());
+  return true;
 }
 
 Bytes ReceivedBytes(const SimulatedPrinter& printer) {

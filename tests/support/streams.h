@@ -34,6 +34,12 @@ Bytes CheckOnlyStream();
 // The stream a full repair sends, for an image whose corrected form is `repaired`.
 Bytes RepairStream(const EepromBytes& repaired);
 
+// Files, for the test tools: whole files as bytes, and an image given as a preset name (valid,
+// corrupt, insane) or as a file of exactly 320 bytes. False when it cannot be done.
+bool ReadFileBytes(const char* path, Bytes* bytes);
+bool WriteFileBytes(const char* path, const std::uint8_t* bytes, std::size_t size);
+bool LoadEepromImage(const char* presetOrFile, EepromBytes* image);
+
 // The model's state as library types.
 Bytes ReceivedBytes(const SimulatedPrinter& printer);
 EepromBytes EepromOf(const SimulatedPrinter& printer);

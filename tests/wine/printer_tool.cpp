@@ -13,10 +13,7 @@
 //   printer_tool get K DIR           writes DIR/printerK.received (the bytes of the last open) and
 //                                    DIR/printerK.eeprom; prints the record's counters
 //   printer_tool remove              removes every simulated printer and stops the driver
-//   printer_tool image PRESET FILE   writes a preset image
-//   printer_tool expect check|repair IMAGE FILE
-//                                    writes the bytes that a check of IMAGE or a full repair of
-//                                    it sends
+// The expected streams and images come from the Linux printer_server.
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -72,38 +69,11 @@ bool ParseHex(const char* text, Bytes* bytes) {
   return true;
 }
 
-bool ReadFileBytes(const char* path, Bytes* bytes) {
-  std::FILE* file = std::fopen(path, "rb");
-  if (file == nullptr) return false;
-  std::uint8_t buffer[4096];
-  std::size_t count = 0;
-  while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes->insert(bytes->end(), buffer, buffer + count);
-  const bool ok = std::ferror(file) == 0;
-  std::fclose(file);
-  return ok;
-}
-
-bool WriteFileBytes(const std::string& path, const std::uint8_t* bytes, std::size_t size) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool written = std::fwrite(bytes, 1, size, file) == size;
-  return std::fclose(file) == 0 && written;
-}
-
-// A preset name or a file of exactly 320 bytes.
-bool LoadImage(const char* name, EepromBytes* image) {
-  if (std::strcmp(name, "valid") == 0) *image = MakeImage(PresetImage::kValid);
-  else if (std::strcmp(name, "corrupt") == 0) *image = MakeImage(PresetImage::kCorrupt);
-  else if (std::strcmp(name, "insane") == 0) *image = MakeImage(PresetImage::kInsane);
-  else {
-    Bytes bytes;
-    if (!ReadFileBytes(name, &bytes) || bytes.size() != kPrinterEepromSize) {
-      std::fprintf(stderr, "printer_tool: %s is neither a preset nor a file of %u bytes\n", name, kPrinterEepromSize);
-      return false;
-    }
-    std::memcpy(image->data(), bytes.data(), kPrinterEepromSize);
-  }
-  return true;
+// LoadEepromImage, saying why when it cannot.
+bool LoadImageOrSay(const char* name, EepromBytes* image) {
+  if (LoadEepromImage(name, image)) return true;
+  std::fprintf(stderr, "printer_tool: %s is neither a preset nor a file of %u bytes\n", name, kPrinterEepromSize);
+  return false;
 }
 
 // --- The hardware key ----------------------------------------------------------------------------
@@ -238,7 +208,7 @@ int Install(const char* inf, unsigned count) {
 
 int Set(unsigned index, const char* imageName, int knobCount, char** knobs) {
   EepromBytes image{};
-  if (!LoadImage(imageName, &image)) return 2;
+  if (!LoadImageOrSay(imageName, &image)) return 2;
   // All or nothing: a printer is never left half set up.
   for (int i = 0; i < knobCount; ++i) {
     if (!SetKnob(nullptr, knobs[i])) {
@@ -263,8 +233,8 @@ int Get(unsigned index, const std::string& dir) {
               QueryNumber(key, PRINTER_RESPONSES), QueryNumber(key, PRINTER_EEPROM_WRITES));
   RegCloseKey(key);
   const std::string base = dir + "/printer" + std::to_string(index);
-  if (!WriteFileBytes(base + ".received", received.data(), received.size()) ||
-      !WriteFileBytes(base + ".eeprom", eeprom.data(), eeprom.size())) {
+  if (!WriteFileBytes((base + ".received").c_str(), received.data(), received.size()) ||
+      !WriteFileBytes((base + ".eeprom").c_str(), eeprom.data(), eeprom.size())) {
     std::fprintf(stderr, "printer_tool: cannot write %s.*\n", base.c_str());
     return 1;
   }
@@ -315,29 +285,12 @@ int Remove() {
   return StopDriver() && ok ? 0 : 1;
 }
 
-int Expect(const std::string& kind, const char* imageName, const char* file) {
-  EepromBytes image{};
-  if (!LoadImage(imageName, &image)) return 2;
-  Bytes stream;
-  if (kind == "check") {
-    stream = CheckOnlyStream();
-  } else if (kind == "repair") {
-    SetStoredChecksum(image, EepromChecksum(image));
-    stream = RepairStream(image);
-  } else {
-    return 2;
-  }
-  return WriteFileBytes(file, stream.data(), stream.size()) ? 0 : 1;
-}
-
 int Usage() {
   std::fprintf(stderr,
                "usage: printer_tool install INF COUNT\n"
                "       printer_tool set K IMAGE [NAME=VALUE...]\n"
                "       printer_tool get K DIR\n"
-               "       printer_tool remove\n"
-               "       printer_tool image valid|corrupt|insane FILE\n"
-               "       printer_tool expect check|repair IMAGE FILE\n");
+               "       printer_tool remove\n");
   return 2;
 }
 
@@ -355,11 +308,5 @@ int main(int argc, char** argv) {
   }
   if (command == "get" && argc == 4 && ParseNumber(argv[2], 99, &number)) return Get(static_cast<unsigned>(number), argv[3]);
   if (command == "remove" && argc == 2) return Remove();
-  if (command == "image" && argc == 4) {
-    EepromBytes image{};
-    if (!LoadImage(argv[2], &image)) return 2;
-    return WriteFileBytes(argv[3], image.data(), image.size()) ? 0 : 1;
-  }
-  if (command == "expect" && argc == 5) return Expect(argv[2], argv[3], argv[4]);
   return Usage();
 }
