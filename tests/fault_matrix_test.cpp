@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <map>
 #include <string>
-#include <vector>
 
 #include "driver/run.h"
 #include "support/capture.h"
@@ -35,8 +34,6 @@ struct Outcome {
   std::size_t writes = 0;
   std::size_t reads = 0;
   std::size_t readsInReadExchange = 0;  // reads made before the UEL that closes the read exchange
-  std::vector<std::size_t> readsBeforeWrite;
-  std::vector<std::size_t> writesBeforeRead;
   std::size_t callsAfterFailure = 0;  // reads and writes after the first one that failed
 };
 
@@ -68,14 +65,16 @@ Outcome RunDamaged(Arrival arrival, Arrange arrange) {
   o.writes = g_fake.writes;
   o.reads = g_fake.reads;
   bool failed = false;
+  std::size_t writes = 0;
+  std::size_t reads = 0;
+  o.readsInReadExchange = o.reads;
   for (const FakeCall& call : g_fake.calls) {
     if (call.kind != FakeCall::kWrite && call.kind != FakeCall::kRead) continue;
     if (failed) ++o.callsAfterFailure;
     failed = failed || !call.ok;
-    if (call.kind == FakeCall::kWrite) o.readsBeforeWrite.push_back(o.writesBeforeRead.size());
-    if (call.kind == FakeCall::kRead) o.writesBeforeRead.push_back(o.readsBeforeWrite.size());
+    if (call.kind == FakeCall::kRead) ++reads;
+    if (call.kind == FakeCall::kWrite && writes++ == 3) o.readsInReadExchange = reads;
   }
-  o.readsInReadExchange = o.readsBeforeWrite.size() > 3 ? o.readsBeforeWrite[3] : o.reads;
   return o;
 }
 

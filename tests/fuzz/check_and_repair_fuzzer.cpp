@@ -71,10 +71,13 @@ struct Write {
   std::size_t deliveredBefore;
 };
 
+// A whole command header as the printer's parser reads it, its reserved field 0.
 bool IsCommand(const std::uint8_t* b, std::uint32_t len, std::uint16_t cmdID, std::uint32_t length,
                std::uint32_t readLength) {
-  return len == kHeaderSize && LoadBigEndian16(b) == 0x00AC && LoadBigEndian16(b + 2) == cmdID &&
-         LoadBigEndian32(b + 4) == length && LoadBigEndian32(b + 8) == readLength && LoadBigEndian32(b + 12) == 0;
+  if (len != kHeaderSize) return false;
+  const AclCommand command = AclCommandAt(b);
+  return command.prefix == 0x00AC && command.cmdID == cmdID && command.length == length &&
+         command.readLength == readLength && LoadBigEndian32(b + 12) == 0;
 }
 
 Sent Classify(const std::uint8_t* b, std::uint32_t len) {
