@@ -20,10 +20,12 @@ void ReportTransferFailure(const char* numericFormat, const char* message) {
 }  // namespace
 
 std::uint32_t ChannelWrite(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len) {
+  g_deviceChannel.writeFailed = g_deviceChannel.deviceGone;
   if (g_deviceChannel.deviceGone) return 0;  // it could only fail again, or hang
   const std::uint32_t count = len > kChannelBlockSize ? kChannelBlockSize : len;
   std::uint32_t written = 0;
   if (!PlatformWriteDevice(device, bytes, count, &written)) {
+    g_deviceChannel.writeFailed = true;
     ReportTransferFailure("WriteFile() Failed, error = %d\n", "Write Failed.");
   }
   return written > count ? count : written;

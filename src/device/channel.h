@@ -16,6 +16,7 @@ struct DeviceChannel {
   std::uint32_t stagedCount;  // never above kChannelBlockSize
   bool deviceGone;            // a device call failed with a code that says the device is gone
                               // or stopped taking data: no call touches it any more
+  bool writeFailed;           // the last ChannelWrite failed, whatever count it reported
 };
 
 extern DeviceChannel g_deviceChannel;

@@ -22,30 +22,35 @@ bool StoppedResponding() {
   return true;
 }
 
-// Switches the printer into ACL and sends one command header. Returns false when the printer
-// is gone (said so).
+// Switches the printer into ACL and sends one command header. With `wholeSteps`, stops at the
+// first step that did not go out whole: a WriteEEPROM header after a broken switch would leave
+// the printer waiting for image bytes that never come. Returns false when the printer is gone
+// (said so).
 bool BeginExchange(DeviceHandle device, std::uint16_t cmdID, std::uint32_t length,
-                   std::uint32_t readLength, bool& ok) {
+                   std::uint32_t readLength, bool& ok, bool wholeSteps = false) {
   if (StoppedResponding()) return false;
   SendUel(device, ok);
   if (StoppedResponding()) return false;
+  if (wholeSteps && !ok) return true;
   SendEnterLanguage(device, ok);
   if (StoppedResponding()) return false;
+  if (wholeSteps && !ok) return true;
   SendCommand(device, cmdID, length, readLength, ok);
   return !StoppedResponding();
 }
 
-// Receives and validates the response header. Returns false when not one byte of it arrived:
-// the printer is not answering and the procedure ends there. Otherwise returns whether the
-// response's payload may be read: cmdStatus OK and no failure reported so far.
+// Receives and validates the response header. Returns false when it did not arrive whole: the
+// read gave up on a printer that stopped answering (or is gone), and the procedure ends there
+// rather than wait as long again for the next answer. Otherwise sets whether the response's
+// payload may be read: cmdStatus OK and no failure reported so far.
 bool ReceiveResponse(DeviceHandle device, std::uint16_t cmdID, bool& ok, bool& readPayload) {
   const std::uint32_t count = ReceiveResponseHeader(device);
   if (count != kHeaderSize) {
     std::printf("ERROR: failed to receive %s response. Read %d bytes, should be: %d.\n",
                 CommandName(cmdID), static_cast<int>(count), static_cast<int>(kHeaderSize));
     ok = false;
+    return false;
   }
-  if (count == 0) return false;
   readPayload = ValidateResponseHeader(cmdID, ok) && ok;
   return true;
 }
@@ -60,24 +65,34 @@ bool ReadPayload(DeviceHandle device, bool readPayload, std::uint8_t* buffer, st
   return true;
 }
 
-// Sends the image with its new checksum and trailer (324 bytes) after the WriteEEPROM header.
-// Returns false when the printer is gone (said so).
-bool SendImagePayload(DeviceHandle device, const std::uint8_t* payload, bool& ok) {
-  std::uint32_t sent = 0;
+// Sends the image with its new checksum and trailer (324 bytes) after the WriteEEPROM header,
+// and counts in `sent` the bytes that went out. A write that took nothing, or failed short of
+// the end, ends it: no image byte follows a failure. Returns false when the printer is gone
+// (said so).
+bool SendImagePayload(DeviceHandle device, const std::uint8_t* payload, std::uint32_t& sent, bool& ok) {
   while (sent < kImagePayloadSize) {
     if (StoppedResponding()) return false;
     const std::uint32_t count = ChannelWrite(device, payload + sent, kImagePayloadSize - sent);
-    if (count == 0) {
-      // The device takes nothing more: trying again would only repeat the failure.
+    sent += count;
+    if (count == 0 || (g_deviceChannel.writeFailed && sent < kImagePayloadSize)) {
       std::printf("ERROR: failed to send WriteEEPROM data. Wrote %d bytes, should be: %d.\n",
                   static_cast<int>(sent), static_cast<int>(kImagePayloadSize));
       ok = false;
-      return true;
+      return !StoppedResponding();
     }
-    sent += count;
   }
   return true;
 }
+
+// Says that the printer did not confirm the repair. Returns the procedure's result.
+int Unverified() {
+  std::printf("ERROR: EEPROM repair could not be verified\n\n");
+  return 0;
+}
+
+// Once image bytes went out the EEPROM may hold the new checksum: a run that ends before the
+// read-back says so last. Returns the procedure's result.
+int EndUnverified(std::uint32_t imageBytesSent) { return imageBytesSent != 0 ? Unverified() : 0; }
 
 // Sends the UEL that closes an exchange. Returns false when the printer is gone (said so).
 bool EndExchange(DeviceHandle device, bool& ok) {
@@ -97,7 +112,7 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   std::printf("Checking CRC in EEPROM...\n");
 
   if (!BeginExchange(device, CMD_READ_EEPROM, 0, kEepromImageSize, ok)) return 0;
-  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
+  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return 0;
   if (!ReadPayload(device, readPayload, buffer, kImagePayloadSize, kEepromImageSize, ok)) return 0;
   const bool imageRead = ok;
   if (!EndExchange(device, ok)) return 0;
@@ -120,7 +135,7 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   if (StoppedResponding()) return 0;
   std::printf("Repairing CRC in EEPROM...\n");
   bool started = true;
-  if (!BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, started)) return 0;
+  if (!BeginExchange(device, CMD_WRITE_EEPROM, kImagePayloadSize, 0, started, true)) return 0;
   if (!started) {
     // Image bytes after a command that did not go out whole would reach the printer as other
     // commands, as PJL, or shifted into the header: the image is not sent.
@@ -136,27 +151,29 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   buffer[kImageChecksumAt + 1] = keptLow;
   StoreBigEndian32(buffer + kEepromImageSize,
                    OnesComplementChecksum(buffer, static_cast<std::int32_t>(kEepromImageSize)));
-  if (!SendImagePayload(device, buffer, ok)) return 0;
+  std::uint32_t sent = 0;
+  if (!SendImagePayload(device, buffer, sent, ok)) return EndUnverified(sent);
 
   // The WriteEEPROM response carries no payload that the tool reads.
-  if (StoppedResponding()) return 0;
-  if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return ok;
+  if (StoppedResponding()) return EndUnverified(sent);
+  if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return EndUnverified(sent);
 
-  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok)) return 0;
-  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return ok;
-  if (!ReadPayload(device, readPayload, buffer, kVerifyPayloadSize, kVerifyDataSize, ok)) return 0;
-  // The verdict rests on the exchanges that carry it; a failed closing UEL has its own line.
+  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok)) return EndUnverified(sent);
+  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return EndUnverified(sent);
+  if (!ReadPayload(device, readPayload, buffer, kVerifyPayloadSize, kVerifyDataSize, ok)) {
+    return EndUnverified(sent);
+  }
+  // Still true only when every step so far passed, the read-back's header, length and
+  // transmission checksum included: only then are its two bytes the printer's. The verdict rests
+  // on them; a closing UEL that fails has its own line. A printer found gone before it confirms
+  // nothing: the read that found it so may have brought the bytes.
   const bool verified = ok;
-  if (!EndExchange(device, ok)) return 0;
+  if (!EndExchange(device, ok)) return Unverified();
 
+  if (!verified) return Unverified();
   if (buffer[0] == keptHigh && buffer[1] == keptLow) {
-    if (verified) {
-      std::printf("EEPROM Repaired\n\n");
-      return ok ? 1 : 0;
-    }
-    // The bytes compared are the ones stored above, not the printer's: nothing was confirmed.
-    std::printf("ERROR: EEPROM repair could not be verified\n\n");
-    return 0;
+    std::printf("EEPROM Repaired\n\n");
+    return ok ? 1 : 0;
   }
   SoundChecksumAlarm();
   std::printf("ERROR: failed to repair EEPROM checksum: Should be: %02x%02x, is: %02x%02x\n\n",

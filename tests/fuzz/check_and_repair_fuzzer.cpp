@@ -5,12 +5,14 @@
 // - the tool sends nothing but the PJL lines, the three command headers and the image payload;
 // - a WriteEEPROM command goes out only after a read exchange that passed every check, for an
 //   image with a wrong checksum that passes the sanity checks, and at most once;
-// - no image byte goes out after a UEL, ENTER LANGUAGE or WriteEEPROM header of its exchange
-//   that did not go out whole;
+// - nothing of the WriteEEPROM command follows a UEL, ENTER LANGUAGE or WriteEEPROM header of
+//   its exchange that did not go out whole, but the closing UEL;
+// - no image byte follows an image write that failed;
 // - the image payload is the image read, bytes 0 and 1 replaced by its checksum, then
 //   FF FF 00 00, and every payload write asks for exactly the bytes not yet sent;
 // - the run ends with the verdict line that the exchanges call for, and "EEPROM Repaired" only
-//   when the printer confirmed the new checksum over exchanges that all went through;
+//   when the printer confirmed the new checksum over exchanges that all went through; once image
+//   bytes went out, it ends with a verdict on the repair;
 // - once a call fails because the printer is gone (unplugged, or a write timed out), no call
 //   touches the device again, no repair starts, and the run ends at the next point;
 // - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
@@ -54,8 +56,8 @@ const char kRepaired[] = "EEPROM Repaired\n\n";
 const char kUnverified[] = "ERROR: EEPROM repair could not be verified\n\n";
 const char kNotStarted[] = "ERROR: the repair could not be started, the image was not sent\n";
 const char kMismatchStart[] = "ERROR: failed to repair EEPROM checksum: Should be: ";
-const char kNoReadAnswer[] = "ERROR: failed to receive ReadEEPROM response. Read 0 bytes, should be: 16.\n";
-const char kNoWriteAnswer[] = "ERROR: failed to receive WriteEEPROM response. Read 0 bytes, should be: 16.\n";
+const char kNoAnswerStart[] = "ERROR: failed to receive ";  // ... response. Read N bytes, should be: 16.
+const char kNoAnswerEnd[] = " bytes, should be: 16.\n";
 const char kStopped[] = "ERROR: the printer stopped responding, no further action taken\n";
 
 enum class Sent { kUel, kEnterLanguage, kReadImage, kReadChecksum, kWriteImage, kOther };
@@ -64,6 +66,7 @@ enum class Sent { kUel, kEnterLanguage, kReadImage, kReadChecksum, kWriteImage, 
 struct Write {
   Sent sent;             // what the tool asked to send
   bool whole;            // every byte of it went out
+  bool ok;               // the call reported success
   const std::uint8_t* bytes;
   std::uint32_t asked;
   std::uint32_t count;   // bytes that went out
@@ -101,8 +104,8 @@ std::vector<Write> Writes() {
     if (call.kind == FakeCall::kRead) delivered += call.value;
     if (call.kind != FakeCall::kWrite) continue;
     const std::uint8_t* bytes = g_fake.written.data() + call.bytesAt;
-    writes.push_back(Write{Classify(bytes, call.asked), call.value == call.asked, bytes, call.asked, call.value,
-                           pauses, delivered});
+    writes.push_back(Write{Classify(bytes, call.asked), call.value == call.asked, call.ok, bytes, call.asked,
+                           call.value, pauses, delivered});
   }
   return writes;
 }
@@ -128,12 +131,13 @@ bool EndsWith(const char* text, std::size_t size, const char* tail) {
   return size >= n && std::memcmp(text + size - n, tail, n) == 0;
 }
 
-// The last line of the output, or the last two when the last one is empty.
-bool EndsWithMismatch(const char* text, std::size_t size) {
-  if (!EndsWith(text, size, "\n\n")) return false;
-  std::size_t start = size - 2;
-  while (start > 0 && text[start - 1] != '\n') --start;
-  return std::strncmp(text + start, kMismatchStart, sizeof kMismatchStart - 1) == 0;
+// Whether the last line of the output (the last two when the last one is empty) starts with
+// `start` and ends with `end`.
+bool LastLineIs(const char* text, std::size_t size, const char* start, const char* end) {
+  if (!EndsWith(text, size, end)) return false;
+  std::size_t at = size - std::strlen(end);
+  while (at > 0 && text[at - 1] != '\n') --at;
+  return std::strncmp(text + at, start, std::strlen(start)) == 0;
 }
 
 // Where the printer went away: the first call that failed with a code that says so.
@@ -199,12 +203,21 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
     const bool closingUel = writeCommand != 0 && i == payloadEnd + 3;
     if (!payload && !closingUel && !writes[i].whole) allWhole = false;
   }
-  if (writeCommand != 0) {
-    const bool started = writes[writeCommand - 2].whole && writes[writeCommand - 1].whole && writes[writeCommand].whole;
-    if (!started && payloadEnd > writeCommand + 1) {
-      FuzzFail("image bytes sent after a UEL, ENTER LANGUAGE or WriteEEPROM header that did not go out whole");
+  // The WriteEEPROM command: UEL, ENTER LANGUAGE and header from write 4 on, each sent only
+  // after the one before went out whole; after one that did not, only the closing UEL.
+  const Sent kCommandSteps[] = {Sent::kUel, Sent::kEnterLanguage, Sent::kWriteImage};
+  bool stepsWhole = n > 4;
+  for (std::size_t step = 0; step < 3 && stepsWhole && 4 + step < n; ++step) {
+    const Write& w = writes[4 + step];
+    if (w.sent != kCommandSteps[step]) FuzzFail("write %zu is not the WriteEEPROM command's step %zu", 4 + step, step);
+    if (w.whole) continue;
+    stepsWhole = false;
+    const std::size_t next = 5 + step;
+    if (next < n && (writes[next].sent != Sent::kUel || next + 1 != n)) {
+      FuzzFail("write %zu follows a WriteEEPROM command step that did not go out whole", next);
     }
   }
+  if (n < 7) stepsWhole = false;
 
   // --- The read exchange, judged from the bytes alone --------------------------------------
   const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
@@ -230,9 +243,9 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   StoreBigEndian16(expected, checksum);
   StoreBigEndian32(expected + kImageSize, 0xFFFF0000u);
   bool started = false;
+  std::uint32_t sent = 0;
   if (writeCommand != 0 && payloadEnd > writeCommand + 1) {
     started = true;
-    std::uint32_t sent = 0;
     for (std::size_t i = writeCommand + 1; i < payloadEnd; ++i) {
       const Write& w = writes[i];
       if (sent >= kPayloadSize) FuzzFail("payload write %zu after the payload was over", i);
@@ -241,9 +254,9 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
         FuzzFail("the image payload differs from the image read (from byte %u on)", sent);
       }
       sent += w.count;
-      if (w.count == 0 && i + 1 < payloadEnd) FuzzFail("payload write %zu after one that sent nothing", i + 1);
+      if ((w.count == 0 || !w.ok) && i + 1 < payloadEnd) FuzzFail("payload write %zu after one that failed", i + 1);
     }
-    if (sent < kPayloadSize && writes[payloadEnd - 1].count != 0 && !gone.gone) {
+    if (sent < kPayloadSize && writes[payloadEnd - 1].count != 0 && writes[payloadEnd - 1].ok && !gone.gone) {
       FuzzFail("the image payload stopped after %u bytes with no write refused", sent);
     }
     if (sent < kPayloadSize) allWhole = false;
@@ -255,19 +268,19 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   }
   const bool repairing = std::strstr(out, kRepairing) != nullptr;
   if (repairing && goneBeforeRepair) FuzzFail("'Repairing' after the printer was gone");
-  if (repairing != (writeCommand != 0) && !gone.gone) FuzzFail("the repairing line and the WriteEEPROM command disagree");
+  if (repairing != (n > 4) && !gone.gone) FuzzFail("the repairing line and the WriteEEPROM command disagree");
   if (repairing != (mayRepair && !goneBeforeRepair)) FuzzFail("an image that should be repaired was not (or the reverse)");
+  if (std::strstr(out, kStopped) != nullptr && !gone.gone) FuzzFail("'stopped responding' while the printer was there");
   const bool stopped = EndsWith(out, outSize, kStopped);
-  if (stopped && !gone.gone) FuzzFail("'stopped responding' while the printer was there");
 
-  const bool noAnswer = EndsWith(out, outSize, kNoReadAnswer) || EndsWith(out, outSize, kNoWriteAnswer);
+  const bool noAnswer = LastLineIs(out, outSize, kNoAnswerStart, kNoAnswerEnd);
   const bool unread = EndsWith(out, outSize, kUnread);
   const bool correct = EndsWith(out, outSize, kCorrect);
   const bool implausible = EndsWith(out, outSize, kImplausible);
   const bool notStarted = EndsWith(out, outSize, kNotStarted);
   const bool repaired = EndsWith(out, outSize, kRepaired);
   const bool unverified = EndsWith(out, outSize, kUnverified);
-  const bool mismatch = EndsWithMismatch(out, outSize);
+  const bool mismatch = LastLineIs(out, outSize, kMismatchStart, "\n\n");
   if (!(noAnswer || unread || correct || implausible || notStarted || repaired || unverified || mismatch || stopped)) {
     FuzzFail("the run ends without a verdict line");
   }
@@ -282,8 +295,9 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   if (readExchangeEnded && !stopped && implausible != (exchangeClean && !checksumRight && !plausible)) {
     FuzzFail("'Sanity Checks fail' disagrees with the image read");
   }
-  if (notStarted && !(writeCommand != 0 && !started)) FuzzFail("'could not be started' disagrees with what was sent");
-  if (!gone.gone && notStarted != (writeCommand != 0 && !started)) FuzzFail("a repair not started, not said so");
+  if (notStarted && !(n > 4 && !stepsWhole)) FuzzFail("'could not be started' disagrees with what was sent");
+  if (!gone.gone && notStarted != (n > 4 && !stepsWhole)) FuzzFail("a repair not started, not said so");
+  if (sent != 0 && !(repaired || unverified || mismatch)) FuzzFail("image bytes went out, and the run ends without a verdict on them");
 
   const bool confirmed = mayRepair && started && allWhole && g_fake.delivered.size() >= kRepairStreamSize &&
                          GoodHeader(kWriteHeaderAt, kWriteEeprom, -1) && GoodHeader(kVerifyHeaderAt, kReadEeprom, 6) &&

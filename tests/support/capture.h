@@ -9,6 +9,10 @@
 
 #include "driver/run.h"
 
+inline bool EndsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 template <typename Action>
 std::string StdoutOf(Action action) {
   std::fflush(stdout);
