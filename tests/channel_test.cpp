@@ -100,6 +100,7 @@ TEST_F(ChannelTest, FailedReadReportsAndStillUsesWhatArrived) {
   QueueCounting(20);
   g_fake.readFaults[1] = IoFault{kFakeProtocolError, 20, true};
   out = StdoutOf([&] { EXPECT_EQ(Read(buffer, 16), 16u); });
+  EXPECT_EQ(out, "ReadFile() Failed, error = 71\nRead Failed\nProtocol error\n\n");
   EXPECT_EQ(g_deviceChannel.stagedCount, 4u);
   EXPECT_EQ(buffer[15], 15);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "device/channel.h"
 #include "support/capture.h"
 #include "support/fake_platform.h"
 
@@ -57,24 +58,6 @@ TEST_F(CheckAndRepairTest, WrongChecksumIsRepairedAndVerified) {
   EXPECT_EQ(EepromOf(*printer), image.repaired);
   EXPECT_EQ(printer->eepromWrites, 1u);
   EXPECT_EQ(g_fake.Count(FakeCall::kBeep), 0u);
-}
-
-TEST_F(CheckAndRepairTest, RepairPayloadIsImageWithNewChecksumAndZeroTrailer) {
-  const DamagedImage image = MakeDamagedImage(0x0000);
-  Run(image.damaged);
-  ASSERT_EQ(printer->commandCount, 3u);
-  EXPECT_EQ(printer->commands[1].cmdID, 0xEC0D);
-  EXPECT_EQ(printer->commands[1].length, 324u);
-  // The payload follows the WriteEEPROM header directly.
-  const Bytes prefix = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
-  const Bytes received = ReceivedBytes(*printer);
-  const Bytes payload(received.begin() + static_cast<std::ptrdiff_t>(prefix.size()),
-                      received.begin() + static_cast<std::ptrdiff_t>(prefix.size() + 324));
-  const std::uint16_t checksum = EepromChecksum(image.damaged);
-  EXPECT_EQ(payload[0], checksum >> 8);
-  EXPECT_EQ(payload[1], checksum & 0xFF);
-  EXPECT_TRUE(std::equal(payload.begin() + 2, payload.begin() + 320, image.damaged.begin() + 2));
-  EXPECT_EQ(Bytes(payload.end() - 4, payload.end()), (Bytes{0xFF, 0xFF, 0x00, 0x00}));
 }
 
 TEST_F(CheckAndRepairTest, ImplausibleImagesAreNotWritten) {
@@ -167,6 +150,9 @@ TEST_F(CheckAndRepairTest, FailedReadExchangeIsNeverWrittenBack) {
     EXPECT_EQ(result, 0);
     EXPECT_EQ(printer->commandCount, 1u) << c.what;
     EXPECT_EQ(ReceivedBytes(*printer), CheckOnlyStream()) << c.what;  // the closing UEL still goes out
+    if (c.fault.cmdStatus.set) {  // a refused command's payload is not the printer's answer: left unread
+      EXPECT_EQ(printer->PendingBytes() + g_deviceChannel.stagedCount, 324u);
+    }
   }
 }
 
@@ -285,17 +271,6 @@ TEST_F(CheckAndRepairTest, PrinterThatStopsTakingDataEndsTheRunWithinItsBound) {
   EXPECT_EQ(result, 0);
   EXPECT_EQ(g_fake.Count(FakeCall::kWrite), 4u);  // nothing after the write that timed out
   EXPECT_LE(g_fake.clockMs, 40000u);
-}
-
-// Only the closing UEL of the verify exchange fails: the printer confirmed the new checksum.
-TEST_F(CheckAndRepairTest, FailedClosingUelDoesNotUnconfirmARepair) {
-  const DamagedImage image = MakeDamagedImage();
-  g_fake.writeFaults[11] = IoFault{kFakeProtocolError, 0, true};
-  EXPECT_EQ(Run(image.damaged), std::string(kChecking) + kRepairing +
-                                    "WriteFile() Failed, error = 71\nWrite Failed.\nProtocol error\n\n"
-                                    "ERROR: failed to send UEL. Wrote 0 bytes, should be 9\n"
-                                    "EEPROM Repaired\n\n");
-  EXPECT_EQ(EepromOf(*printer), image.repaired);
 }
 
 }  // namespace
