@@ -49,8 +49,8 @@ void PlatformCloseDeviceSet(DeviceSet* set);
 // command within a few milliseconds, and the read right after the command should find them.
 constexpr std::uint32_t kReadWaitMs = 100;
 
-// A write that the device has not taken within this time fails (ETIMEDOUT on Linux): a printer
-// that stops taking data must not hang the tool.
+// A write that the device has not taken within this time fails (ETIMEDOUT on Linux,
+// ERROR_TIMEOUT on Windows): a printer that stops taking data must not hang the tool.
 constexpr std::uint32_t kWriteTimeoutMs = 30000;
 
 // Opens the device path for reading and writing (CreateFileA). Returns kInvalidHandle with the

@@ -1,5 +1,5 @@
 // The Windows side of the OS seam: SetupAPI enumeration of the USB printer interfaces and
-// synchronous Win32 file I/O on their device paths.
+// overlapped Win32 file I/O on their device paths, every wait bounded.
 #include "platform/platform.h"
 
 #include <cstddef>
@@ -120,40 +120,160 @@ void PlatformCloseDeviceSet(DeviceSet* set) {
 
 // --- Device I/O ------------------------------------------------------------------------------
 
+namespace {
+
+// How long a cancelled transfer may take to come back. One that takes longer leaves the device
+// stuck: nothing more can be asked of it.
+constexpr DWORD kCancelWaitMs = 3000;
+
+// The event of the transfer in flight, made by the first transfer. One serves every transfer:
+// the tool has one device open and one transfer in flight at a time. Made again after a
+// transfer was left stuck with it.
+HANDLE g_transferEvent = nullptr;
+
+// A transfer's OVERLAPPED, followed by its own copy of the bytes. The system may write into
+// both until the transfer has come back, so one that never does keeps them for good.
+struct Transfer {
+  OVERLAPPED overlapped;
+};
+
+std::uint8_t* BytesOf(Transfer* transfer) { return reinterpret_cast<std::uint8_t*>(transfer + 1); }
+
+// A fresh transfer of `len` bytes; nullptr with the last-error code set when there is no memory
+// or no event.
+Transfer* NewTransfer(std::uint32_t len) {
+  if (g_transferEvent == nullptr) g_transferEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (g_transferEvent == nullptr) return nullptr;
+  auto* transfer = static_cast<Transfer*>(std::malloc(sizeof(Transfer) + len));
+  if (transfer == nullptr) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  std::memset(&transfer->overlapped, 0, sizeof transfer->overlapped);
+  transfer->overlapped.hEvent = g_transferEvent;
+  return transfer;
+}
+
+// The result of a transfer that ReadFile or WriteFile started (`started`: what it returned),
+// waited for at most `limitMs`. `*count` is what the transfer reports, 0 unless it came back.
+enum class Outcome : std::uint8_t {
+  kDone,       // it completed
+  kFailed,     // it failed by itself; the last-error code says why
+  kCancelled,  // the time ran out and it was cancelled; it came back
+  kStuck,      // the time ran out and it did not come back even after the cancel
+};
+
+Outcome Await(HANDLE file, Transfer* transfer, BOOL started, DWORD limitMs, DWORD* count) {
+  *count = 0;
+  if (started == FALSE && GetLastError() != ERROR_IO_PENDING) return Outcome::kFailed;
+  bool cancelled = false;
+  if (WaitForSingleObject(transfer->overlapped.hEvent, limitMs) != WAIT_OBJECT_0) {
+    CancelIo(file);
+    if (WaitForSingleObject(transfer->overlapped.hEvent, kCancelWaitMs) != WAIT_OBJECT_0) {
+      g_transferEvent = nullptr;  // the stuck transfer may still signal it
+      return Outcome::kStuck;
+    }
+    cancelled = true;
+  }
+  // A transfer that completed just as the cancel came is done all the same.
+  if (GetOverlappedResult(file, &transfer->overlapped, count, FALSE) != FALSE) return Outcome::kDone;
+  if (cancelled && GetLastError() == ERROR_OPERATION_ABORTED) return Outcome::kCancelled;
+  return Outcome::kFailed;
+}
+
+// Frees a transfer that came back, keeping the last-error code of its result.
+void FreeTransfer(Transfer* transfer) {
+  const DWORD code = GetLastError();
+  std::free(transfer);
+  SetLastError(code);
+}
+
+}  // namespace
+
 DeviceHandle PlatformOpenDevice(const char* path) {
-  // Synchronous I/O. Unlike on Linux the tool does not bound a write here: that would take
-  // overlapped I/O, which the printer class driver is not opened for.
+  // Overlapped: only such a transfer can be waited for with a bound and cancelled.
   return FromHandle(CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr));
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written) {
+  *written = 0;
+  Transfer* transfer = NewTransfer(len);
+  if (transfer == nullptr) return false;
+  if (len != 0) std::memcpy(BytesOf(transfer), bytes, len);
+  const HANDLE file = ToHandle(device);
   DWORD done = 0;
-  const BOOL ok = WriteFile(ToHandle(device), bytes, len, &done, nullptr);
+  const BOOL started = WriteFile(file, BytesOf(transfer), len, nullptr, &transfer->overlapped);
+  const Outcome outcome = Await(file, transfer, started, kWriteTimeoutMs, &done);
   *written = done;
-  return ok != FALSE;
+  // A write that timed out is never tried again: part of it may have gone out, and the printer
+  // must not get the same bytes twice.
+  if (outcome == Outcome::kCancelled || outcome == Outcome::kStuck) SetLastError(ERROR_TIMEOUT);
+  if (outcome != Outcome::kStuck) FreeTransfer(transfer);
+  return outcome == Outcome::kDone;
 }
 
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
-  // The printer class driver completes a read with what has arrived, possibly nothing: look
-  // again for a short while, so that an answer a few milliseconds away is found now.
+  *got = 0;
+  // Some drivers complete a read at once with what has arrived, possibly nothing; others keep
+  // it until the printer sends. Either way the wait ends after kReadWaitMs: the first kind is
+  // asked again every few milliseconds until then, the second is cancelled.
   constexpr DWORD kLookAgainMs = 10;
+  const HANDLE file = ToHandle(device);
   const DWORD start = GetTickCount();
   for (;;) {
+    Transfer* transfer = NewTransfer(len);
+    if (transfer == nullptr) return false;
+    const DWORD waited = GetTickCount() - start;
     DWORD done = 0;
-    const BOOL ok = ReadFile(ToHandle(device), buffer, len, &done, nullptr);
-    *got = done;
-    if (ok == FALSE || done != 0 || GetTickCount() - start >= kReadWaitMs) return ok != FALSE;
+    const BOOL started = ReadFile(file, BytesOf(transfer), len, nullptr, &transfer->overlapped);
+    const Outcome outcome =
+        Await(file, transfer, started, waited < kReadWaitMs ? kReadWaitMs - waited : 0, &done);
+    if (outcome == Outcome::kStuck) {
+      SetLastError(ERROR_TIMEOUT);
+      return false;
+    }
+    // Only a transfer that completed hands over bytes.
+    if (outcome == Outcome::kDone) {
+      *got = done < len ? done : len;
+      if (*got != 0) std::memcpy(buffer, BytesOf(transfer), *got);
+    }
+    FreeTransfer(transfer);
+    if (outcome == Outcome::kFailed) return false;
+    if (*got != 0 || outcome == Outcome::kCancelled || GetTickCount() - start >= kReadWaitMs) {
+      return true;
+    }
     Sleep(kLookAgainMs);
   }
 }
 
-void PlatformCloseDevice(DeviceHandle device) { CloseHandle(ToHandle(device)); }
+void PlatformCloseDevice(DeviceHandle device) {
+  CloseHandle(ToHandle(device));
+  if (g_transferEvent != nullptr) CloseHandle(g_transferEvent);
+  g_transferEvent = nullptr;
+}
 
 bool PlatformDeviceGone(std::uint32_t code) {
-  return code == ERROR_DEVICE_NOT_CONNECTED || code == ERROR_DEV_NOT_EXIST;
+  constexpr DWORD kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, newer than the headers for XP
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:        // 2
+    case ERROR_ACCESS_DENIED:         // 5, every transfer on a handle whose device was removed
+    case ERROR_BAD_COMMAND:           // 22, WinUSB's answer once the device is disconnected
+    case ERROR_DEV_NOT_EXIST:         // 55
+    case ERROR_SEM_TIMEOUT:           // 121
+    case kNoSuchDevice:               // 433
+    case ERROR_OPERATION_ABORTED:     // 995, a transfer that the tool did not cancel itself
+    case ERROR_DEVICE_NOT_CONNECTED:  // 1167
+    case ERROR_TIMEOUT:               // 1460, a write that the device did not take in time
+    case ERROR_DEVICE_REMOVED:        // 1617
+      return true;
+    default:
+      // Not ERROR_NOT_READY (21): a printer waking from selective suspend gives it, and may
+      // answer the next transfer.
+      return false;
+  }
 }
 
 // --- Error codes -----------------------------------------------------------------------------

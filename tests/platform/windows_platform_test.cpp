@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include "device/discovery.h"
 #include "driver/report.h"
 #include "platform/platform.h"
@@ -140,8 +142,8 @@ TEST(WindowsDeviceIo, FailedCallsStillSetTheirCounts) {
   EXPECT_EQ(PlatformLastError(), kInvalidHandleCode);
 }
 
-// A plain file stands in for the printer: the same synchronous calls serve both.
-TEST(WindowsDeviceIo, FileRoundTripAndExclusiveWriteAccess) {
+// A plain file takes the writes (an overlapped read of it would ignore the file position).
+TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   const char* path = "eepromfix-platform-test.bin";
   std::FILE* file = std::fopen(path, "wb");
   ASSERT_NE(file, nullptr);
@@ -161,28 +163,55 @@ TEST(WindowsDeviceIo, FileRoundTripAndExclusiveWriteAccess) {
   EXPECT_EQ(PlatformOpenDevice(path), kInvalidHandle);
   EXPECT_EQ(PlatformLastError(), kSharingViolation);
   PlatformCloseDevice(device);
-
-  const DeviceHandle again = PlatformOpenDevice(path);
-  ASSERT_NE(again, kInvalidHandle);
-  std::uint8_t block[512];
-  std::uint32_t got = 0;
-  EXPECT_TRUE(PlatformReadDevice(again, block, sizeof block, &got));
-  EXPECT_EQ(got, 512u);
-  EXPECT_EQ(std::memcmp(block, bytes, 512), 0);
-  EXPECT_TRUE(PlatformReadDevice(again, block, sizeof block, &got));
-  EXPECT_EQ(got, 88u);
-  EXPECT_EQ(std::memcmp(block, bytes + 512, 88), 0);
-  // Nothing left is a successful read of nothing.
-  EXPECT_TRUE(PlatformReadDevice(again, block, sizeof block, &got));
-  EXPECT_EQ(got, 0u);
-  PlatformCloseDevice(again);
   std::remove(path);
 }
 
+// A pipe is a printer whose reads wait until it sends: a read takes what came, at most what was
+// asked for, and one that finds nothing is cancelled after the read wait, a success with none.
+TEST(WindowsDeviceIo, PipeReadsTakeWhatCameOrNothingAfterTheWait) {
+  const char* name = "\\\\.\\pipe\\eepromfix-platform-test";
+  const HANDLE printer = CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX, PIPE_TYPE_BYTE | PIPE_WAIT, 1,
+                                          4096, 4096, 0, nullptr);
+  ASSERT_NE(printer, INVALID_HANDLE_VALUE);
+  const DeviceHandle device = PlatformOpenDevice(name);
+  ASSERT_NE(device, kInvalidHandle);
+
+  std::uint8_t bytes[600];
+  for (std::uint32_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7u);
+  DWORD count = 0;
+  ASSERT_TRUE(WriteFile(printer, bytes, sizeof bytes, &count, nullptr));
+  std::uint8_t block[512];
+  std::uint32_t got = 0;
+  EXPECT_TRUE(PlatformReadDevice(device, block, sizeof block, &got));
+  EXPECT_EQ(got, 512u);
+  EXPECT_EQ(std::memcmp(block, bytes, 512), 0);
+  EXPECT_TRUE(PlatformReadDevice(device, block, sizeof block, &got));
+  EXPECT_EQ(got, 88u);
+  EXPECT_EQ(std::memcmp(block, bytes + 512, 88), 0);
+
+  const std::uint32_t start = PlatformNowMs();
+  EXPECT_TRUE(PlatformReadDevice(device, block, sizeof block, &got));
+  EXPECT_EQ(got, 0u);
+  const std::uint32_t waited = PlatformNowMs() - start;
+  EXPECT_GE(waited + 20, kReadWaitMs);  // GetTickCount moves in steps of up to 16 ms
+  EXPECT_LT(waited, kReadWaitMs + 2000);
+
+  std::uint32_t written = 0;  // the device still works after the cancel
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written));
+  EXPECT_EQ(written, 16u);
+  ASSERT_TRUE(ReadFile(printer, block, sizeof block, &count, nullptr));
+  EXPECT_EQ(count, 16u);
+  PlatformCloseDevice(device);
+  CloseHandle(printer);
+}
+
 TEST(WindowsDeviceIo, UnpluggedDeviceCodesMeanGone) {
-  EXPECT_TRUE(PlatformDeviceGone(1167));  // ERROR_DEVICE_NOT_CONNECTED
-  EXPECT_TRUE(PlatformDeviceGone(55));    // ERROR_DEV_NOT_EXIST
+  // The codes that a removed printer's transfers fail with, and a write that timed out.
+  for (const std::uint32_t code : {2u, 5u, 22u, 55u, 121u, 433u, 995u, 1167u, 1460u, 1617u}) {
+    EXPECT_TRUE(PlatformDeviceGone(code)) << code;
+  }
   EXPECT_FALSE(PlatformDeviceGone(kInvalidHandleCode));
+  EXPECT_FALSE(PlatformDeviceGone(21));  // ERROR_NOT_READY: waking from selective suspend
   EXPECT_FALSE(PlatformDeviceGone(31));  // ERROR_GEN_FAILURE: one failed transfer
 }
 
