@@ -1,9 +1,11 @@
 // The simulated USB printer as a kernel driver that wine loads: a root-enumerated PnP device that
 // offers the USB printer interface and serves the project's simulated printer. A write feeds the
 // printer; a read completes at once with what the printer has sent, possibly nothing, as the
-// printer class driver does. Every open starts a fresh printer from the state in the device's
-// hardware key and records what happens there (printer_state.h). Once the printer is unplugged,
-// every transfer fails with STATUS_DEVICE_NOT_CONNECTED until the next open.
+// printer class driver does, or waits while there is nothing (knob ReadsWait). A stalled
+// printer holds the write until it is cancelled, the file closed or the printer unplugged. Every
+// open starts a fresh printer from the state in the device's hardware key and records what
+// happens there (printer_state.h). Once the printer is unplugged, every transfer fails
+// (STATUS_DEVICE_NOT_CONNECTED or the knob GoneStatus) until the next open.
 
 // mingw-w64's wdm.h defines these two again after intrin.h did, which C++ refuses: keep its own.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
@@ -25,6 +27,18 @@ struct Printer {
   UNICODE_STRING link;    // the interface's symbolic link
   HANDLE key;             // the hardware key, while the device is open
   uint32_t storedWrites;  // the model's eepromWrites when the EEPROM was last stored
+  ULONGLONG openedAt;     // interrupt time of the open, in 100 ns
+  // The driver's own knobs (printer_state.h).
+  bool readsWait;
+  bool cancelIgnored;
+  uint32_t unplugAfterMs;
+  NTSTATUS goneStatus;
+  // The one transfer held pending, and the timer that unplugs the printer. Guarded by the cancel
+  // spin lock, which the timer's DPC (another thread in wine) takes as well.
+  IRP* held;
+  bool unplugSet;
+  KTIMER unplugTimer;
+  KDPC unplugDpc;
   alignas(8) uint8_t value[sizeof(KEY_VALUE_PARTIAL_INFORMATION) + kFaultBytesSize];  // queries
   SimulatedPrinter model;
 };
@@ -71,13 +85,19 @@ void SetNumber(Printer* p, const wchar_t* name, uint32_t number) {
   SetValue(p, name, REG_DWORD, &number, sizeof number);
 }
 
-void ApplyNumberKnob(SimulatedPrinter& model, uint32_t knob, uint32_t value) {
+void ApplyNumberKnob(Printer* p, uint32_t knob, uint32_t value) {
+  SimulatedPrinter& model = p->model;
   switch (knob) {
     case kWriteTakes: model.writeTakes = value != 0; break;
     case kSilentFrom: model.silentFrom = value; break;
     case kGoneAt: model.goneAt = value; break;
     case kGoneAfter: model.goneAfter = value; break;
     case kChunkSize: model.chunkSize = value; break;
+    case kStallAfter: model.stallAfter = value; break;
+    case kReadsWait: p->readsWait = value != 0; break;
+    case kUnplugAfterMs: p->unplugAfterMs = value; break;
+    case kGoneStatus: p->goneStatus = static_cast<NTSTATUS>(value); break;
+    case kCancelIgnored: p->cancelIgnored = value != 0; break;
     default: break;
   }
 }
@@ -92,9 +112,14 @@ NTSTATUS LoadState(Printer* p) {
   }
   SimulatedPrinter& model = p->model;
   model.Reset(image->Data);
+  p->readsWait = false;
+  p->cancelIgnored = false;
+  p->unplugAfterMs = 0;
+  p->goneStatus = STATUS_DEVICE_NOT_CONNECTED;
+  p->unplugSet = false;
   uint32_t number = 0;
   for (uint32_t knob = 0; knob < kNumberKnobCount; ++knob) {
-    if (QueryNumber(p, kNumberKnobNames[knob], &number)) ApplyNumberKnob(model, knob, number);
+    if (QueryNumber(p, kNumberKnobNames[knob], &number)) ApplyNumberKnob(p, knob, number);
   }
   for (uint32_t response = 0; response < kMaxFaultedResponses; ++response) {
     ResponseFault& fault = model.faults[response];
@@ -125,6 +150,72 @@ void StoreRecord(Printer* p) {
   }
 }
 
+// --- Held transfers ------------------------------------------------------------------------------
+
+// Takes the held transfer back from its cancel routine; nullptr when there is none. Call with the
+// cancel spin lock held: the cancel routine clears `held` before it lets go of the lock.
+IRP* TakeHeld(Printer* p) {
+  IRP* irp = p->held;
+  p->held = nullptr;
+  if (irp != nullptr) IoSetCancelRoutine(irp, nullptr);
+  return irp;
+}
+
+void NTAPI CancelHeld(DEVICE_OBJECT* device, IRP* irp) {
+  Printer* p = PrinterOf(device);
+  if (p->held == irp) p->held = nullptr;
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  Complete(irp, STATUS_CANCELLED, 0);
+}
+
+// Unplugged by the timer: the held transfer fails as every later one does.
+void NTAPI Unplug(KDPC*, void* context, void*, void*) {
+  auto* p = static_cast<Printer*>(context);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  p->model.gone = true;
+  IRP* irp = TakeHeld(p);
+  IoReleaseCancelSpinLock(irql);
+  if (irp != nullptr) Complete(irp, p->goneStatus, 0);
+}
+
+// Keeps the transfer pending until it is cancelled, the file is closed or the printer goes; one at
+// a time, as the tool makes them.
+NTSTATUS Hold(Printer* p, IRP* irp) {
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  if (p->model.Gone() || p->held != nullptr) {
+    IoReleaseCancelSpinLock(irql);
+    return Complete(irp, p->model.Gone() ? p->goneStatus : STATUS_DEVICE_BUSY, 0);
+  }
+  IoMarkIrpPending(irp);
+  if (!p->cancelIgnored) IoSetCancelRoutine(irp, CancelHeld);
+  if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {  // cancelled before it was held
+    IoReleaseCancelSpinLock(irql);
+    Complete(irp, STATUS_CANCELLED, 0);
+    return STATUS_PENDING;
+  }
+  p->held = irp;
+  if (p->unplugAfterMs != 0 && !p->unplugSet) {
+    p->unplugSet = true;
+    LARGE_INTEGER due;
+    due.QuadPart = -10000LL * p->unplugAfterMs;  // relative, in 100 ns
+    KeSetTimer(&p->unplugTimer, due, &p->unplugDpc);
+  }
+  IoReleaseCancelSpinLock(irql);
+  return STATUS_PENDING;
+}
+
+// The file goes: its held transfer ends, and the printer is not unplugged later.
+void Release(Printer* p) {
+  KeCancelTimer(&p->unplugTimer);
+  KIRQL irql;
+  IoAcquireCancelSpinLock(&irql);
+  IRP* irp = TakeHeld(p);
+  IoReleaseCancelSpinLock(irql);
+  if (irp != nullptr) Complete(irp, STATUS_CANCELLED, 0);
+}
+
 // --- File requests -------------------------------------------------------------------------------
 
 // A fresh printer for a new open, with the hardware key kept open until the close.
@@ -144,6 +235,7 @@ NTSTATUS Open(Printer* p) {
     return status;
   }
   StoreRecord(p);  // the record of the previous open goes
+  p->openedAt = KeQueryInterruptTime();
   return STATUS_SUCCESS;
 }
 
@@ -162,19 +254,26 @@ NTSTATUS NTAPI Create(DEVICE_OBJECT* device, IRP* irp) {
 NTSTATUS NTAPI Close(DEVICE_OBJECT* device, IRP* irp) {
   Printer* p = PrinterOf(device);
   if (Opened(p, irp)) {
+    Release(p);
+    SetNumber(p, PRINTER_OPEN_MS, static_cast<uint32_t>((KeQueryInterruptTime() - p->openedAt) / 10000));
     ZwClose(p->key);
     p->key = nullptr;
   }
   return Complete(irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS NTAPI Cleanup(DEVICE_OBJECT*, IRP* irp) { return Complete(irp, STATUS_SUCCESS, 0); }
+NTSTATUS NTAPI Cleanup(DEVICE_OBJECT* device, IRP* irp) {
+  Printer* p = PrinterOf(device);
+  if (Opened(p, irp)) Release(p);
+  return Complete(irp, STATUS_SUCCESS, 0);
+}
 
 NTSTATUS NTAPI Write(DEVICE_OBJECT* device, IRP* irp) {
   Printer* p = PrinterOf(device);
   const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
   if (!Opened(p, irp)) return Complete(irp, STATUS_INVALID_HANDLE, 0);
-  if (p->model.Gone()) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  if (p->model.Gone()) return Complete(irp, p->goneStatus, 0);
+  if (p->model.Stalled()) return Hold(p, irp);
   if (length != 0) {
     p->model.Receive(static_cast<const uint8_t*>(irp->AssociatedIrp.SystemBuffer), length);
     StoreRecord(p);
@@ -186,7 +285,8 @@ NTSTATUS NTAPI Read(DEVICE_OBJECT* device, IRP* irp) {
   Printer* p = PrinterOf(device);
   const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
   if (!Opened(p, irp)) return Complete(irp, STATUS_INVALID_HANDLE, 0);
-  if (p->model.Gone()) return Complete(irp, STATUS_DEVICE_NOT_CONNECTED, 0);
+  if (p->model.Gone()) return Complete(irp, p->goneStatus, 0);
+  if (p->readsWait && p->model.PendingBytes() == 0) return Hold(p, irp);
   const uint32_t sent = length != 0 ? p->model.Send(static_cast<uint8_t*>(irp->AssociatedIrp.SystemBuffer), length) : 0;
   return Complete(irp, STATUS_SUCCESS, sent);
 }
@@ -252,6 +352,8 @@ NTSTATUS NTAPI AddDevice(DRIVER_OBJECT* driver, DEVICE_OBJECT* pdo) {
   Printer* p = PrinterOf(device);
   RtlZeroMemory(p, sizeof *p);
   p->pdo = pdo;
+  KeInitializeTimer(&p->unplugTimer);
+  KeInitializeDpc(&p->unplugDpc, Unplug, p);
   status = IoRegisterDeviceInterface(pdo, &kUsbPrintInterface, nullptr, &p->link);
   if (!NT_SUCCESS(status)) {
     DbgPrint("eepromfix printer: IoRegisterDeviceInterface failed, %#lx\n", status);

@@ -16,12 +16,22 @@
 #define PRINTER_RECEIVED_COUNT L"ReceivedCount"  // REG_DWORD: every byte from the host
 #define PRINTER_RESPONSES L"Responses"           // REG_DWORD
 #define PRINTER_EEPROM_WRITES L"EepromWrites"    // REG_DWORD
+#define PRINTER_OPEN_MS L"OpenMs"                // REG_DWORD: from the open to the close
 
-// Knobs, REG_DWORD; an absent one is off. WriteTakes is 0 or 1; the others are response
-// numbers, and ChunkSize a byte count.
-enum NumberKnob : uint32_t { kWriteTakes, kSilentFrom, kGoneAt, kGoneAfter, kChunkSize, kNumberKnobCount };
-constexpr const wchar_t* kNumberKnobNames[kNumberKnobCount] = {L"WriteTakes", L"SilentFrom", L"GoneAt",
-                                                              L"GoneAfter", L"ChunkSize"};
+// Knobs, REG_DWORD; an absent one is off. WriteTakes, ReadsWait and CancelIgnored are 0 or 1;
+// SilentFrom, GoneAt, GoneAfter and StallAfter response numbers; ChunkSize a byte count. The
+// driver's own: ReadsWait holds a read that finds nothing until it is cancelled or the printer
+// goes, as some printer drivers do; UnplugAfterMs unplugs the printer that many milliseconds after
+// it first held a transfer; GoneStatus is what a gone printer's transfers fail with (an NTSTATUS;
+// STATUS_DEVICE_NOT_CONNECTED when absent); CancelIgnored holds a transfer without a cancel
+// routine, so that only the close ends it, as a driver stuck in its device does.
+enum NumberKnob : uint32_t {
+  kWriteTakes, kSilentFrom, kGoneAt, kGoneAfter, kChunkSize, kStallAfter, kReadsWait, kUnplugAfterMs, kGoneStatus,
+  kCancelIgnored, kNumberKnobCount
+};
+constexpr const wchar_t* kNumberKnobNames[kNumberKnobCount] = {
+    L"WriteTakes", L"SilentFrom", L"GoneAt", L"GoneAfter", L"ChunkSize", L"StallAfter", L"ReadsWait", L"UnplugAfterMs",
+    L"GoneStatus", L"CancelIgnored"};
 
 // Faults of response N (0 to 7), named "FaultN.<field>": Status and Trailer are REG_DWORD, Data
 // is REG_BINARY (the replaced data bytes).

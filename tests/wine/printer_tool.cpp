@@ -8,10 +8,12 @@
 //                                    printer K holds IMAGE (valid, corrupt, insane or a file of
 //                                    320 bytes) and only the knobs given; its record is cleared.
 //                                    NAMEs (printer_state.h): WriteTakes, SilentFrom, GoneAt,
-//                                    GoneAfter, ChunkSize (numbers, 0x... for hex), FaultN.Status,
+//                                    GoneAfter, ChunkSize, StallAfter, ReadsWait, UnplugAfterMs,
+//                                    GoneStatus, CancelIgnored (numbers, 0x... for hex), FaultN.Status,
 //                                    FaultN.Trailer (numbers), FaultN.Data (hex bytes), N 0 to 7
 //   printer_tool get K DIR           writes DIR/printerK.received (the bytes of the last open) and
-//                                    DIR/printerK.eeprom; prints the record's counters
+//                                    DIR/printerK.eeprom; prints the record's counters and how
+//                                    long the printer was open
 //   printer_tool remove              removes every simulated printer and stops the driver
 // The expected streams and images come from the Linux printer_server.
 #include <windows.h>
@@ -229,8 +231,9 @@ int Get(unsigned index, const std::string& dir) {
   if (key == nullptr) return 1;
   const Bytes received = QueryValue(key, PRINTER_RECEIVED, REG_BINARY);
   const Bytes eeprom = QueryValue(key, PRINTER_EEPROM, REG_BINARY);
-  std::printf("receivedCount=%lu responses=%lu eepromWrites=%lu\n", QueryNumber(key, PRINTER_RECEIVED_COUNT),
-              QueryNumber(key, PRINTER_RESPONSES), QueryNumber(key, PRINTER_EEPROM_WRITES));
+  std::printf("receivedCount=%lu responses=%lu eepromWrites=%lu openMs=%lu\n", QueryNumber(key, PRINTER_RECEIVED_COUNT),
+              QueryNumber(key, PRINTER_RESPONSES), QueryNumber(key, PRINTER_EEPROM_WRITES),
+              QueryNumber(key, PRINTER_OPEN_MS));
   RegCloseKey(key);
   const std::string base = dir + "/printer" + std::to_string(index);
   if (!WriteFileBytes((base + ".received").c_str(), received.data(), received.size()) ||
