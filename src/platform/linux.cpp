@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -182,11 +183,15 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   // printer is unplugged in the middle of it): its non-blocking write counts such a transfer
   // as done. Its wait has no time limit, so a timer interrupts it after kWriteTimeoutMs, and
   // every 100 ms after that in case the first signal came before the write began to wait.
+  // A write whose bound cannot be armed is not started.
   struct sigaction action {};
   action.sa_handler = OnWriteTimeout;
   sigemptyset(&action.sa_mask);
   struct sigaction previous {};
-  sigaction(WriteTimeoutSignal(), &action, &previous);
+  if (sigaction(WriteTimeoutSignal(), &action, &previous) != 0) {
+    KeepErrno();
+    return false;
+  }
   sigevent event{};
   event.sigev_notify = SIGEV_SIGNAL;
   event.sigev_signo = WriteTimeoutSignal();
@@ -196,15 +201,27 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
     sigaction(WriteTimeoutSignal(), &previous, nullptr);
     return false;
   }
+  // The mask is inherited from whoever started the tool: a blocked timer signal would never
+  // interrupt the write.
+  sigset_t timerSignal;
+  sigemptyset(&timerSignal);
+  sigaddset(&timerSignal, WriteTimeoutSignal());
+  sigset_t previousMask;
+  pthread_sigmask(SIG_UNBLOCK, &timerSignal, &previousMask);
   itimerspec limit{};
   limit.it_value.tv_sec = kWriteTimeoutMs / 1000;
   limit.it_value.tv_nsec = static_cast<long>(kWriteTimeoutMs % 1000) * 1000000L;
   limit.it_interval.tv_nsec = 100 * 1000000L;
-  timer_settime(timer, 0, &limit, nullptr);
-  const ssize_t result = write(static_cast<int>(device), bytes, len);
+  const bool armed = timer_settime(timer, 0, &limit, nullptr) == 0;
+  const ssize_t result = armed ? write(static_cast<int>(device), bytes, len) : -1;
   const int error = errno;
   timer_delete(timer);
+  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
   sigaction(WriteTimeoutSignal(), &previous, nullptr);
+  if (!armed) {
+    g_lastError = static_cast<std::uint32_t>(error);
+    return false;
+  }
   if (result < 0) {
     // Only the timer's signal interrupts the write. It is not tried again: the transfer it
     // started may still go out, and the printer must not get the same bytes twice.
@@ -227,6 +244,10 @@ bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t
   if (events == 0) return true;  // nothing came
   if ((events & POLLNVAL) != 0) {
     g_lastError = EBADF;
+    return false;
+  }
+  if ((events & (POLLERR | POLLIN)) == POLLERR) {
+    g_lastError = EIO;  // the device failed; a read would block or bring nothing
     return false;
   }
   const ssize_t result = read(fd, buffer, len);

@@ -4,7 +4,7 @@
 # controller dummy_udc.INDEX; the kernel's usblp driver sees it as /dev/usb/lpN and the printer
 # program's end of it is /dev/g_printerM. N and M need not be INDEX: gadget_plug tells which.
 #
-#   gadget_load                        loads dummy_hcd (two controllers), libcomposite,
+#   gadget_load                        loads dummy_hcd (three controllers), libcomposite,
 #                                      usb_f_printer and usblp (gadget_plug calls it)
 #   gadget_plug INDEX [Q_LEN [PNP]]    plugs gadget INDEX (Q_LEN: OUT requests the gadget queues,
 #                                      default 10 as the driver's; PNP: its IEEE 1284 device ID) and
@@ -26,7 +26,7 @@ GADGET_TIMEOUT=${GADGET_TIMEOUT:-10}
 gadget_configfs=/sys/kernel/config/usb_gadget
 
 gadget_load() {
-  vm_modprobe "$VM_MODULES" dummy_hcd num=2 &&
+  vm_modprobe "$VM_MODULES" dummy_hcd num=3 &&
     vm_modprobe "$VM_MODULES" libcomposite &&
     vm_modprobe "$VM_MODULES" usb_f_printer &&
     vm_modprobe "$VM_MODULES" usblp
