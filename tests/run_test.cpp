@@ -72,12 +72,29 @@ TEST_F(RunTest, NoPrinter) {
   EXPECT_EQ(g_fake.writes, 0u);
 }
 
+// The FATAL line stays as it is; a hint follows where the user can do something about it.
 TEST_F(RunTest, PrinterThatCannotBeOpened) {
-  g_fake.devices = {{"/dev/usb/lp0", nullptr}};
-  g_fake.openErrorCode = 13;
-  const ToolRun run = RunTool();
-  EXPECT_EQ(run.exitCode, 1);
-  EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 13\n");
+  const std::string notPermitted =
+      "eepromfix: permission denied: run it as root, or give your user access to the printer (on "
+      "most distributions: join the lp group and log in again)\n";
+  const struct {
+    std::uint32_t code;
+    std::string hint;
+  } cases[] = {
+      {kFakeAccessDenied, notPermitted},
+      {kFakeNotPermitted, notPermitted},
+      {kFakeBusy, "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it and try again\n"},
+      {kFakeNoSuchFile, ""},
+  };
+  for (const auto& c : cases) {
+    ResetFakePlatform();
+    g_fake.devices = {{"/dev/usb/lp0", nullptr}};
+    g_fake.openErrorCode = c.code;
+    const ToolRun run = RunTool();
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err " + std::to_string(c.code) + "\n");
+    EXPECT_EQ(run.err, c.hint) << c.code;
+  }
 }
 
 TEST(RunDeathTest, EnumerationFailureEndsWithFatalError) {

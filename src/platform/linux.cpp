@@ -274,6 +274,11 @@ bool PlatformDeviceGone(std::uint32_t code) {
 
 std::uint32_t PlatformLastError() { return g_lastError; }
 
+OpenFailure PlatformOpenFailure(std::uint32_t code) {
+  if (code == EACCES || code == EPERM) return OpenFailure::kNotPermitted;
+  return code == EBUSY ? OpenFailure::kInUse : OpenFailure::kOther;
+}
+
 void PlatformSetLastError(std::uint32_t code) { g_lastError = code; }
 
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {

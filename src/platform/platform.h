@@ -92,6 +92,15 @@ void PlatformSetLastError(std::uint32_t code);
 // with `text` untouched, when the system has no text for the code.
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size);
 
+// What a user can do about a device that could not be opened, told from the last-error code
+// of the failed open.
+enum class OpenFailure {
+  kOther,
+  kNotPermitted,  // the user may not open it
+  kInUse,         // another program holds it
+};
+OpenFailure PlatformOpenFailure(std::uint32_t code);
+
 // --- Command line and console --------------------------------------------------------------
 
 // True where the system's own programs take options written "/X" (Windows): there "/?" asks

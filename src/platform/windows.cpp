@@ -335,3 +335,9 @@ void PlatformDebugOutput(const char* text) {
   OutputDebugStringA(text);
   SetLastError(code);
 }
+
+OpenFailure PlatformOpenFailure(std::uint32_t code) {
+  if (code == ERROR_ACCESS_DENIED) return OpenFailure::kNotPermitted;
+  if (code == ERROR_SHARING_VIOLATION || code == ERROR_BUSY) return OpenFailure::kInUse;
+  return OpenFailure::kOther;
+}

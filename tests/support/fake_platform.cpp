@@ -285,6 +285,11 @@ std::uint32_t PlatformLastError() { return g_fake.lastError; }
 
 void PlatformSetLastError(std::uint32_t code) { g_fake.lastError = code; }
 
+OpenFailure PlatformOpenFailure(std::uint32_t code) {
+  if (code == kFakeAccessDenied || code == kFakeNotPermitted) return OpenFailure::kNotPermitted;
+  return code == kFakeBusy ? OpenFailure::kInUse : OpenFailure::kOther;
+}
+
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
   // Linux's texts for its codes: strerror has no line break of its own.
   const char* known = nullptr;

@@ -15,9 +15,11 @@
 #include "platform/platform.h"
 #include "support/streams.h"
 
+constexpr std::uint32_t kFakeNotPermitted = 1;     // EPERM
 constexpr std::uint32_t kFakeNoSuchFile = 2;       // ENOENT
 constexpr std::uint32_t kFakeIoError = 5;          // EIO: being unplugged (gone)
 constexpr std::uint32_t kFakeAccessDenied = 13;    // EACCES
+constexpr std::uint32_t kFakeBusy = 16;            // EBUSY: another program holds the device
 constexpr std::uint32_t kFakeNoSuchDevice = 19;    // ENODEV: unplugged (gone); also "no more devices"
 constexpr std::uint32_t kFakeProtocolError = 71;   // EPROTO: a call fails, the device stays
 constexpr std::uint32_t kFakeTimedOut = 110;       // ETIMEDOUT: a write the printer did not take (gone)
