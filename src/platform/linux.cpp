@@ -1,6 +1,8 @@
 // The OS seam on Linux: printers of the kernel's usblp driver, found through sysfs and used
 // through their character devices with poll, read, write and close only (so a raw pty serves
-// as well in tests), every wait bounded.
+// as well in tests), every wait bounded. Then the USB printers that usblp does not hold, also
+// found through sysfs alone and opened through libusb on their usbfs nodes: libusb is started
+// only for such a printer.
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -15,12 +17,16 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/libusb_printer.h"
+#include "platform/linux_usbfs.h"
 #include "platform/linux_usbmisc.h"
 #include "platform/platform.h"
 
 struct DeviceSet {
-  std::uint32_t numbers[kMaxPrinters];
+  std::uint32_t numbers[kMaxPrinters];  // usblp's printers, listed first
   std::size_t count;
+  UsbfsNode nodes[kMaxPrinters];  // then the others
+  std::size_t usbfsCount;
   std::size_t selected;  // index chosen by PlatformEnumDevice
   char path[4096];       // device path of the selected printer, made by PlatformDeviceDetailSize
   std::size_t pathLength;
@@ -101,11 +107,18 @@ DeviceSet* PlatformOpenDeviceSet() {
     return nullptr;
   }
   set->count = static_cast<std::size_t>(count);
+  const int others = ListUsbfsPrinters(kUsbDevicesFolder, set->nodes, kMaxPrinters);
+  if (others < 0) {
+    KeepErrno();
+    std::free(set);
+    return nullptr;
+  }
+  set->usbfsCount = static_cast<std::size_t>(others);
   return set;
 }
 
 bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
-  if (index >= set->count) {
+  if (index >= set->count + set->usbfsCount) {
     g_lastError = ENODEV;  // "no more devices", as the Windows enumeration ends
     return false;
   }
@@ -115,8 +128,15 @@ bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
 }
 
 std::uint32_t PlatformDeviceDetailSize(DeviceSet* set) {
-  set->pathLength = UsbPrinterPath(kUsbmiscFolder, set->numbers[set->selected], set->path,
-                                   sizeof set->path);
+  if (set->selected < set->count) {
+    set->pathLength = UsbPrinterPath(kUsbmiscFolder, set->numbers[set->selected], set->path,
+                                     sizeof set->path);
+  } else {
+    const UsbfsNode node = set->nodes[set->selected - set->count];
+    set->pathLength = static_cast<std::size_t>(
+        std::snprintf(set->path, sizeof set->path, kUsbfsPathFormat,
+                      static_cast<unsigned>(node.bus), static_cast<unsigned>(node.device)));
+  }
   if (set->pathLength >= sizeof set->path) {
     g_lastError = ENAMETOOLONG;
     return 0;
@@ -136,6 +156,61 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
 void PlatformCloseDeviceSet(DeviceSet* set) { std::free(set); }
 
 namespace {
+
+// The printers open through libusb, by their usbfs descriptors; the tool opens one at a time.
+struct LibusbOpen {
+  int fd;
+  UsbPrinter* printer;
+};
+LibusbOpen g_libusbOpen[4] = {{-1, nullptr}, {-1, nullptr}, {-1, nullptr}, {-1, nullptr}};
+
+LibusbOpen* FindLibusbOpen(DeviceHandle device) {
+  for (LibusbOpen& open : g_libusbOpen) {
+    if (open.printer != nullptr && open.fd == device) return &open;
+  }
+  return nullptr;
+}
+
+// A usbfs node "/dev/bus/usb/BBB/DDD": the printer is opened through libusb.
+bool ParseUsbfsPath(const char* path, UsbfsNode* node) {
+  unsigned bus = 0;
+  unsigned device = 0;
+  int end = 0;
+  if (std::sscanf(path, "/dev/bus/usb/%3u/%3u%n", &bus, &device, &end) != 2 || path[end] != '\0') {
+    return false;
+  }
+  *node = UsbfsNode{bus, device};
+  return true;
+}
+
+DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
+  LibusbOpen* slot = nullptr;
+  for (LibusbOpen& open : g_libusbOpen) {
+    if (open.printer == nullptr && slot == nullptr) slot = &open;
+  }
+  UsbPrinterInterface chosen{};
+  if (slot == nullptr) {
+    g_lastError = EMFILE;
+    return kInvalidHandle;
+  }
+  if (!FindUsbfsPrinter(kUsbDevicesFolder, node, &chosen)) {
+    KeepErrno();
+    return kInvalidHandle;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    KeepErrno();
+    return kInvalidHandle;
+  }
+  UsbPrinter* printer = UsbPrinterOpen(fd, chosen);
+  if (printer == nullptr) {
+    KeepErrno();
+    close(fd);
+    return kInvalidHandle;
+  }
+  *slot = LibusbOpen{fd, printer};
+  return fd;
+}
 
 std::int64_t NowMs() {
   timespec now{};
@@ -166,6 +241,8 @@ int WriteTimeoutSignal() { return SIGRTMIN; }
 }  // namespace
 
 DeviceHandle PlatformOpenDevice(const char* path) {
+  UsbfsNode node{};
+  if (ParseUsbfsPath(path, &node)) return OpenThroughLibusb(path, node);
   // Blocking, but no call waits without bound: a read looks with poll first, a write runs
   // under a timer.
   const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -179,6 +256,11 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
                          std::uint32_t* written) {
   *written = 0;
+  if (LibusbOpen* open = FindLibusbOpen(device)) {
+    const bool sent = UsbPrinterWrite(open->printer, bytes, len, kWriteTimeoutMs, written);
+    if (!sent) KeepErrno();
+    return sent;
+  }
   // usblp's blocking write is the only one that reports a transfer that failed (EIO, when the
   // printer is unplugged in the middle of it): its non-blocking write counts such a transfer
   // as done. Its wait has no time limit, so a timer interrupts it after kWriteTimeoutMs, and
@@ -235,6 +317,11 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
   *got = 0;
+  if (LibusbOpen* open = FindLibusbOpen(device)) {
+    const bool read = UsbPrinterRead(open->printer, buffer, len, kReadWaitMs, got);
+    if (!read) KeepErrno();
+    return read;
+  }
   const int fd = static_cast<int>(device);
   const int events = WaitFor(fd, POLLIN, NowMs() + kReadWaitMs);
   if (events < 0) {
@@ -264,12 +351,20 @@ bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t
   return true;
 }
 
-void PlatformCloseDevice(DeviceHandle device) { close(static_cast<int>(device)); }
+void PlatformCloseDevice(DeviceHandle device) {
+  if (LibusbOpen* open = FindLibusbOpen(device)) {
+    UsbPrinterClose(open->printer);  // libusb does not own the descriptor it was given
+    *open = LibusbOpen{-1, nullptr};
+  }
+  close(static_cast<int>(device));
+}
 
 bool PlatformDeviceGone(std::uint32_t code) {
-  // usblp gives EIO while it is being unplugged and ENODEV afterwards; ETIMEDOUT is a write the
-  // printer did not take.
-  return code == ENODEV || code == EIO || code == ENXIO || code == ESHUTDOWN || code == ETIMEDOUT;
+  // usblp and libusb give EIO while the printer is being unplugged and ENODEV afterwards;
+  // ETIMEDOUT is a write the printer did not take; EPIPE a stalled endpoint, which would stall
+  // again.
+  return code == ENODEV || code == EIO || code == ENXIO || code == ESHUTDOWN || code == ETIMEDOUT ||
+         code == EPIPE;
 }
 
 std::uint32_t PlatformLastError() { return g_lastError; }

@@ -1,7 +1,8 @@
 // The one seam between eepromfix and the operating system.
 //
 // This is the interface that each OS backend implements: windows.cpp (SetupAPI and Win32 file
-// I/O) and linux.cpp (sysfs and the usblp character device). The tests link a fake of their own
+// I/O) and linux.cpp (sysfs, the usblp character device, and libusb for the printers that usblp
+// does not hold). The tests link a fake of their own
 // with a virtual clock. Everything above this header is portable; error codes of the system
 // (GetLastError, errno) are read and translated only inside the backends.
 #ifndef EEPROMFIX_PLATFORM_PLATFORM_H

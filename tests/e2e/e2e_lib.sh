@@ -5,8 +5,10 @@
 # The real eepromfix finds printers as the entries lpN of /sys/class/usbmisc and opens
 # "/dev/" + the DEVNAME= value of lpN/uevent. Here printer_server serves simulated printers on
 # ptys, a folder of our own holds usbmisc/lpN/uevent with DEVNAME=pts/N, and the tool runs
-# unchanged in a private mount namespace in which that folder is bind-mounted over /sys/class.
-# /dev/pts is not under /sys/class, so the pty slaves stay visible there.
+# unchanged in a private mount namespace in which that folder is bind-mounted over /sys/class
+# and an empty one over /sys/bus/usb/devices, where the tool finds the printers that usblp does
+# not hold: the host's own USB devices stay out of the listing. /dev/pts is not under /sys, so
+# the pty slaves stay visible there.
 
 E2E_UNSHARE=()       # the unshare command that works here (set by e2e_check_namespace)
 E2E_SKIP_REASON=""   # why none does
@@ -14,6 +16,11 @@ E2E_SERVER_PID=""
 E2E_PTS=()           # slave names of the served printers, "pts/N"
 E2E_DEVICES=()       # device paths of the printers, as the tool lists them (for e2e_check)
 E2E_CRLF=""          # non-empty: standard output ends its lines in CR LF (Windows)
+# Inside the namespace: the folder $1 over /sys/class, nothing over the host's USB devices.
+# shellcheck disable=SC2016
+E2E_HIDE='mount --bind "$1" /sys/class || exit 125
+[ ! -d /sys/bus/usb/devices ] || mount -t tmpfs -o ro,size=4k none /sys/bus/usb/devices || exit 125
+shift'
 
 # Finds how to make a private mount namespace with a bind mount over /sys/class: as root
 # "unshare --mount", otherwise "unshare --map-root-user --mount" where the kernel allows it.
@@ -32,13 +39,13 @@ e2e_check_namespace() {
   probe=$(mktemp -d "${TMPDIR:-/tmp}/eepromfix-probe.XXXXXX") || return 1
   mkdir -p "$probe/usbmisc"
   # shellcheck disable=SC2016
-  if error=$("${E2E_UNSHARE[@]}" sh -c 'mount --bind "$1" /sys/class && test -d /sys/class/usbmisc' \
-      sh "$probe" 2>&1); then
+  if error=$("${E2E_UNSHARE[@]}" sh -c "$E2E_HIDE"'
+test -d /sys/class/usbmisc && ! ls -A /sys/bus/usb/devices 2>/dev/null | grep -q .' sh "$probe" 2>&1); then
     rm -rf "$probe"
     return 0
   fi
   rm -rf "$probe"
-  E2E_SKIP_REASON="cannot bind-mount over /sys/class in a private mount namespace as $(id -un)"
+  E2E_SKIP_REASON="cannot hide /sys/class and /sys/bus/usb/devices in a private mount namespace as $(id -un)"
   E2E_SKIP_REASON+=" with '${E2E_UNSHARE[*]}': ${error:-refused}"
   return 1
 }
@@ -111,9 +118,8 @@ e2e_run_in_namespace() {
     [ "$input" = - ] || exec <"$input"
     [ "$output" = - ] || exec >"$output"
     [ "$errors" = - ] || exec 2>"$errors"
-    # shellcheck disable=SC2016
-    exec "${E2E_UNSHARE[@]}" sh -c 'mount --bind "$1" /sys/class || exit 125; shift; exec "$@"' \
-      sh "$folder" "$@"
+    exec "${E2E_UNSHARE[@]}" sh -c "$E2E_HIDE"'
+exec "$@"' sh "$folder" "$@"
   )
 }
 

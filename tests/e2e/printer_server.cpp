@@ -38,10 +38,14 @@
 //                                        read exchange), the read exchange without its closing
 //                                        UEL, or a full repair of it sends
 //   printer_server describe FILE         prints a received byte stream element by element
+//   printer_server hold NODE INTERFACE   claims the interface of the USB device at its usbfs
+//                                        NODE, as another program would, prints "held" and
+//                                        keeps it until standard input ends
 //
 // IMAGE is a preset name or a file of 320 bytes. "corrupt" is "valid" with a wrong stored
 // checksum; "insane" is "corrupt" with its second marker byte changed.
 #include <fcntl.h>
+#include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -629,6 +633,19 @@ int main(int argc, char** argv) {
       return Usage();
     }
     return WriteFileBytes(argv[4], stream.data(), stream.size()) ? 0 : 1;
+  }
+  if (command == "hold" && argc == 4) {
+    const int node = open(argv[2], O_RDWR | O_CLOEXEC);
+    unsigned interface = static_cast<unsigned>(std::strtoul(argv[3], nullptr, 10));
+    if (node < 0 || ioctl(node, USBDEVFS_CLAIMINTERFACE, &interface) != 0) {
+      std::fprintf(stderr, "printer_server: cannot claim %s: %s\n", argv[2], std::strerror(errno));
+      return 1;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    while (std::getchar() != EOF) {
+    }
+    return 0;
   }
   if (command == "describe" && argc == 3) {
     Bytes stream;

@@ -19,9 +19,12 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include "device/channel.h"
 #include "driver/report.h"
+#include "platform/libusb_printer.h"
+#include "platform/linux_usbfs.h"
 #include "platform/linux_usbmisc.h"
 #include "platform/platform.h"
 #include "support/capture.h"
@@ -334,7 +337,7 @@ class UsbmiscFolder : public testing::Test {
     const std::string path = folder_ + "/" + name;
     std::FILE* file = std::fopen(path.c_str(), "w");
     ASSERT_NE(file, nullptr) << path;
-    std::fputs(content.c_str(), file);
+    std::fwrite(content.data(), 1, content.size(), file);
     std::fclose(file);
     made_.push_back(path);
   }
@@ -344,6 +347,12 @@ class UsbmiscFolder : public testing::Test {
     const std::size_t length = UsbPrinterPath(folder_.c_str(), number, path, sizeof path);
     EXPECT_EQ(length, std::strlen(path));
     return path;
+  }
+
+  void MakeLink(const std::string& name, const std::string& target) {
+    const std::string path = folder_ + "/" + name;
+    ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+    made_.push_back(path);
   }
 
   std::string folder_;
@@ -398,6 +407,123 @@ TEST_F(UsbmiscFolder, TooLongDevicePathIsCutAndSaysSo) {
   char path[16];
   EXPECT_EQ(UsbPrinterPath(folder_.c_str(), 1, path, sizeof path), 45u);
   EXPECT_EQ(std::string(path), "/dev/" + std::string(10, 'n'));
+}
+
+// --- Printers that usblp does not hold --------------------------------------------------------
+
+using Bytes = std::string;
+
+Bytes Interface(int number, int alt, int cls, int subclass, int protocol) {
+  return Bytes{9, 4, char(number), char(alt), 2, char(cls), char(subclass), char(protocol), 0};
+}
+
+Bytes Endpoint(int address, int attributes, int maxPacket) {
+  return Bytes{7, 5, char(address), char(attributes), char(maxPacket & 0xFF), char(maxPacket >> 8), 0};
+}
+
+Bytes Configuration(int value, const Bytes& body) {
+  const std::size_t total = 9 + body.size();
+  return Bytes{9, 2, char(total & 0xFF), char(total >> 8), 1, char(value), 0, char(0x80), 50} + body;
+}
+
+// sysfs's descriptors file: the device descriptor, then each configuration's.
+Bytes Descriptors(const Bytes& configurations) { return Bytes{18, 1} + Bytes(16, '\0') + configurations; }
+
+const Bytes kBidirectional = Interface(0, 0, 7, 1, 2) + Endpoint(0x81, 2, 512) + Endpoint(0x02, 2, 512);
+
+bool Choose(const Bytes& descriptors, int configuration, UsbPrinterInterface* chosen,
+            std::uint32_t* printers) {
+  return ChoosePrinterInterface(reinterpret_cast<const std::uint8_t*>(descriptors.data()),
+                                descriptors.size(), static_cast<std::uint8_t>(configuration), chosen,
+                                printers);
+}
+
+// The first interface with a bidirectional setting of the active configuration: other classes,
+// unidirectional settings, interrupt endpoints and other configurations do not count.
+TEST(UsbPrinterChoice, FirstBidirectionalSettingOfTheActiveConfiguration) {
+  const Bytes descriptors = Descriptors(
+      Configuration(1, Interface(0, 0, 3, 1, 2) + Endpoint(0x83, 2, 64) + Endpoint(0x04, 2, 64) +
+                           Interface(1, 0, 7, 1, 1) + Endpoint(0x05, 2, 512) +
+                           Interface(1, 1, 7, 1, 2) + Endpoint(0x86, 3, 8) + Endpoint(0x87, 2, 1024) +
+                           Endpoint(0x08, 2, 1024) + Interface(2, 0, 7, 1, 2) +
+                           Endpoint(0x81, 2, 512) + Endpoint(0x02, 2, 512)) +
+      Configuration(2, kBidirectional));
+  UsbPrinterInterface chosen{};
+  std::uint32_t printers = 0;
+  ASSERT_TRUE(Choose(descriptors, 1, &chosen, &printers));
+  EXPECT_EQ(chosen.number, 1);
+  EXPECT_EQ(chosen.altSetting, 1);
+  EXPECT_EQ(chosen.endpointIn, 0x87);
+  EXPECT_EQ(chosen.endpointOut, 0x08);
+  EXPECT_EQ(chosen.maxPacketIn, 1024);
+  EXPECT_EQ(printers, 0x6u);
+  ASSERT_TRUE(Choose(descriptors, 2, &chosen, &printers));
+  EXPECT_EQ(chosen.number, 0);
+  EXPECT_FALSE(Choose(descriptors, 3, &chosen, &printers));
+
+  // Unidirectional only, a setting without its bulk IN endpoint, a damaged descriptor.
+  EXPECT_FALSE(Choose(Descriptors(Configuration(1, Interface(0, 0, 7, 1, 1) + Endpoint(0x81, 2, 64) +
+                                                       Endpoint(0x02, 2, 64))),
+                      1, &chosen, &printers));
+  EXPECT_FALSE(Choose(Descriptors(Configuration(1, Interface(0, 0, 7, 1, 2) + Endpoint(0x02, 2, 64))),
+                      1, &chosen, &printers));
+  Bytes damaged = Descriptors(Configuration(1, kBidirectional));
+  damaged[18 + 9 + 9] = 0;  // the first endpoint's length
+  EXPECT_FALSE(Choose(damaged, 1, &chosen, &printers));
+}
+
+// Devices by bus and port (1-1.2 before 1-1.10 before 2-1); usblp's and non-printers left out.
+TEST_F(UsbmiscFolder, UsbfsPrintersAreListedByBusAndPortWithoutUsblps) {
+  const struct {
+    const char* name;
+    int bus, device;
+    const char* driver;  // of interface 0
+    const char* alt;     // its current setting
+  } devices[] = {{"2-1", 2, 2, nullptr, " 0\n"}, {"1-1.10", 1, 9, "usbfs", " 0\n"},
+                 {"1-1.2", 1, 5, nullptr, " 1\n"}, {"1-1.3", 1, 6, "usblp", " 0\n"}};
+  for (const auto& d : devices) {
+    const std::string name = d.name;
+    MakeFolder(name);
+    MakeFile(name + "/bConfigurationValue", "1\n");
+    MakeFile(name + "/busnum", std::to_string(d.bus) + "\n");
+    MakeFile(name + "/devnum", std::to_string(d.device) + "\n");
+    MakeFile(name + "/descriptors", Descriptors(Configuration(1, kBidirectional)));
+    MakeFolder(name + ":1.0");
+    MakeFile(name + ":1.0/bAlternateSetting", d.alt);
+    if (d.driver != nullptr) MakeLink(name + ":1.0/driver", std::string("../../bus/usb/drivers/") + d.driver);
+  }
+  MakeFolder("1-1");  // a hub: no printer interface
+  MakeFile("1-1/bConfigurationValue", "1\n");
+  MakeFile("1-1/descriptors", Descriptors(Configuration(1, Interface(0, 0, 9, 0, 0))));
+  MakeFolder("usb1");
+
+  UsbfsNode nodes[8] = {};
+  ASSERT_EQ(ListUsbfsPrinters(folder_.c_str(), nodes, 8), 3);
+  EXPECT_EQ(nodes[0].device, 5u);
+  EXPECT_EQ(nodes[1].device, 9u);
+  EXPECT_EQ(nodes[2].bus, 2u);
+
+  UsbPrinterInterface chosen{};
+  ASSERT_TRUE(FindUsbfsPrinter(folder_.c_str(), UsbfsNode{1, 9}, &chosen));
+  EXPECT_EQ(chosen.endpointIn, 0x81);
+  EXPECT_FALSE(chosen.selectAltSetting);
+  ASSERT_TRUE(FindUsbfsPrinter(folder_.c_str(), UsbfsNode{1, 5}, &chosen));
+  EXPECT_TRUE(chosen.selectAltSetting);  // setting 1 is current, setting 0 is the printer's
+  EXPECT_FALSE(FindUsbfsPrinter(folder_.c_str(), UsbfsNode{1, 6}, &chosen));
+  EXPECT_EQ(errno, EBUSY);
+  EXPECT_FALSE(FindUsbfsPrinter(folder_.c_str(), UsbfsNode{3, 1}, &chosen));
+  EXPECT_EQ(errno, ENODEV);
+}
+
+TEST(UsbPrinterErrors, LibusbErrorsMapToErrno) {
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_NO_DEVICE), ENODEV);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_IO), EIO);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_ACCESS), EACCES);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_BUSY), EBUSY);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_TIMEOUT), ETIMEDOUT);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_PIPE), EPIPE);
+  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_OTHER), EIO);
+  EXPECT_TRUE(PlatformDeviceGone(EPIPE));  // a stalled endpoint would stall again
 }
 
 }  // namespace

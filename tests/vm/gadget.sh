@@ -5,13 +5,18 @@
 # program's end of it is /dev/g_printerM. N and M need not be INDEX: gadget_plug tells which.
 #
 #   gadget_load                        loads dummy_hcd (three controllers), libcomposite,
-#                                      usb_f_printer and usblp (gadget_plug calls it)
+#                                      usb_f_printer and, unless GADGET_USBLP=no, usblp
+#                                      (gadget_plug calls it)
 #   gadget_plug INDEX [Q_LEN [PNP]]    plugs gadget INDEX (Q_LEN: OUT requests the gadget queues,
 #                                      default 10 as the driver's; PNP: its IEEE 1284 device ID) and
-#                                      waits until usblp has bound it, then sets
-#                                      GADGET_LP[INDEX]=/dev/usb/lpN
+#                                      waits until usblp has bound it (without usblp: until the
+#                                      host has configured it), then sets
+#                                      GADGET_LP[INDEX]=/dev/usb/lpN (without usblp: empty)
+#                                      GADGET_USB[INDEX]=its usbfs node /dev/bus/usb/BBB/DDD
+#                                      GADGET_INTERFACE[INDEX]=its printer interface's sysfs folder
 #                                      GADGET_PRINTER[INDEX]=/dev/g_printerM
 #                                      GADGET_UDC[INDEX]=its UDC file (an empty line unplugs it)
+#   gadget_unbind INDEX                takes the plugged gadget INDEX from usblp
 #   gadget_unplug INDEX                unplugs it at once (no wait)
 # Each returns non-zero with a message on standard error when it fails; waits last at most
 # GADGET_TIMEOUT seconds (default 10).
@@ -20,6 +25,8 @@
 source "$(dirname "${BASH_SOURCE[0]}")/modprobe.sh"
 
 GADGET_LP=()
+GADGET_USB=()
+GADGET_INTERFACE=()
 GADGET_PRINTER=()
 GADGET_UDC=()
 GADGET_TIMEOUT=${GADGET_TIMEOUT:-10}
@@ -29,13 +36,13 @@ gadget_load() {
   vm_modprobe "$VM_MODULES" dummy_hcd num=3 &&
     vm_modprobe "$VM_MODULES" libcomposite &&
     vm_modprobe "$VM_MODULES" usb_f_printer &&
-    vm_modprobe "$VM_MODULES" usblp
+    { [ "${GADGET_USBLP:-}" = no ] || vm_modprobe "$VM_MODULES" usblp; }
 }
 
 gadget_plug() {
   local index=$1 q_len=${2:-10} pnp=${3:-"MFG:eepromfix;MDL:VM printer $1;CLS:PRINTER;"}
   local g=$gadget_configfs/printer$index f=$gadget_configfs/printer$index/functions/printer.$index
-  local found before printer lp deadline old_q_len old_pnp
+  local found before printer lp deadline old_q_len old_pnp device bus number
   gadget_load || return
   if [ ! -d "$f" ]; then
     mkdir -p "$g/strings/0x409" "$g/configs/c.1" "$f" || return
@@ -67,10 +74,17 @@ gadget_plug() {
   # Globs, not programs: each program started costs tens of ms under TCG.
   deadline=$((SECONDS + GADGET_TIMEOUT))
   while :; do
-    found=(/sys/devices/platform/dummy_hcd."$index"/usb*/*/*/usbmisc/lp*)
-    lp=${found[0]##*/}
+    found=(/sys/devices/platform/dummy_hcd."$index"/usb*/*-1/*-1:1.0)
+    device=${found[0]%/*}
+    if [ -d /sys/module/usblp ]; then
+      found=("${found[0]}"/usbmisc/lp*)
+      lp=${found[0]##*/}
+    else
+      lp=""
+    fi
     # The gadget's node opens only once the host has configured the device.
-    if [ -e "/sys/class/usbmisc/$lp" ] && [ -e "/dev/usb/$lp" ] && { : <>"$printer"; } 2>/dev/null; then
+    if [ -e "$device/devnum" ] && { [ -z "$lp" ] || { [ -e "/sys/class/usbmisc/$lp" ] && [ -e "/dev/usb/$lp" ]; }; } &&
+      { [ -d /sys/module/usblp ] || [ -e "${found[0]}" ]; } && { : <>"$printer"; } 2>/dev/null; then
       break
     fi
     if [ "$SECONDS" -ge "$deadline" ]; then
@@ -79,9 +93,23 @@ gadget_plug() {
     fi
     sleep 0.02
   done
-  GADGET_LP[index]=/dev/usb/$lp
+  GADGET_LP[index]=${lp:+/dev/usb/$lp}
+  read -r bus <"$device/busnum"
+  read -r number <"$device/devnum"
+  GADGET_USB[index]=$(printf '/dev/bus/usb/%03d/%03d' "$bus" "$number")
+  GADGET_INTERFACE[index]=$device/${device##*/}:1.0
   GADGET_PRINTER[index]=$printer
   GADGET_UDC[index]=$g/UDC
+}
+
+gadget_unbind() {
+  local interface=${GADGET_INTERFACE[$1]} tries=0
+  echo "${interface##*/}" >/sys/bus/usb/drivers/usblp/unbind || return
+  while [ -e "${GADGET_LP[$1]}" ] && [ $tries -lt 250 ]; do
+    sleep 0.02
+    tries=$((tries + 1))
+  done
+  [ ! -e "${GADGET_LP[$1]}" ] || { echo "gadget_unbind: ${GADGET_LP[$1]} is still there" >&2; return 1; }
 }
 
 gadget_unplug() {
