@@ -173,14 +173,16 @@ LibusbOpen* FindLibusbOpen(DeviceHandle device) {
 
 // A usbfs node "/dev/bus/usb/BBB/DDD": the printer is opened through libusb.
 bool ParseUsbfsPath(const char* path, UsbfsNode* node) {
-  unsigned bus = 0;
-  unsigned device = 0;
-  int end = 0;
-  if (std::sscanf(path, "/dev/bus/usb/%3u/%3u%n", &bus, &device, &end) != 2 || path[end] != '\0') {
+  constexpr const char* kPrefix = "/dev/bus/usb/";
+  const char* bus = path + std::strlen(kPrefix);
+  if (std::strncmp(path, kPrefix, std::strlen(kPrefix)) != 0 || *bus < '0' || *bus > '9') {
     return false;
   }
-  *node = UsbfsNode{bus, device};
-  return true;
+  char* end = nullptr;
+  node->bus = static_cast<std::uint32_t>(std::strtoul(bus, &end, 10));
+  if (end[0] != '/' || end[1] < '0' || end[1] > '9') return false;
+  node->device = static_cast<std::uint32_t>(std::strtoul(end + 1, &end, 10));
+  return *end == '\0';
 }
 
 DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {

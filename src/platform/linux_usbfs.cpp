@@ -54,11 +54,15 @@ bool ReadNumber(const char* folder, const char* name, const char* attribute, std
   std::snprintf(path, sizeof path, "%s/%s/%s", folder, name, attribute);
   std::FILE* file = std::fopen(path, "re");
   if (file == nullptr) return false;
-  unsigned number = 0;
-  const bool read = std::fscanf(file, "%u", &number) == 1;
+  char line[32];
+  const bool read = std::fgets(line, sizeof line, file) != nullptr;
   std::fclose(file);
-  *value = number;
-  return read;
+  if (!read) return false;
+  char* end = nullptr;
+  const unsigned long number = std::strtoul(line, &end, 10);
+  if (end == line || (*end != '\n' && *end != '\0')) return false;
+  *value = static_cast<std::uint32_t>(number);
+  return true;
 }
 
 // True when usblp is the driver of interface `number` of device `name`.
