@@ -174,10 +174,9 @@ LibusbOpen* FindLibusbOpen(DeviceHandle device) {
 // A usbfs node "/dev/bus/usb/BBB/DDD": the printer is opened through libusb.
 bool ParseUsbfsPath(const char* path, UsbfsNode* node) {
   constexpr const char* kPrefix = "/dev/bus/usb/";
+  if (std::strncmp(path, kPrefix, std::strlen(kPrefix)) != 0) return false;
   const char* bus = path + std::strlen(kPrefix);
-  if (std::strncmp(path, kPrefix, std::strlen(kPrefix)) != 0 || *bus < '0' || *bus > '9') {
-    return false;
-  }
+  if (*bus < '0' || *bus > '9') return false;
   char* end = nullptr;
   node->bus = static_cast<std::uint32_t>(std::strtoul(bus, &end, 10));
   if (end[0] != '/' || end[1] < '0' || end[1] > '9') return false;
@@ -190,11 +189,11 @@ DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
   for (LibusbOpen& open : g_libusbOpen) {
     if (open.printer == nullptr && slot == nullptr) slot = &open;
   }
-  UsbPrinterInterface chosen{};
   if (slot == nullptr) {
     g_lastError = EMFILE;
     return kInvalidHandle;
   }
+  UsbPrinterInterface chosen{};
   if (!FindUsbfsPrinter(kUsbDevicesFolder, node, &chosen)) {
     KeepErrno();
     return kInvalidHandle;
