@@ -38,6 +38,9 @@
 //                                        read exchange), the read exchange without its closing
 //                                        UEL, or a full repair of it sends
 //   printer_server describe FILE         prints a received byte stream element by element
+//   printer_server masked COMMAND [ARG...]
+//                                        runs COMMAND with the real-time signals blocked, as a
+//                                        parent may leave them
 //   printer_server hold NODE INTERFACE   claims the interface of the USB device at its usbfs
 //                                        NODE, as another program would, prints "held" and
 //                                        keeps it until standard input ends
@@ -633,6 +636,15 @@ int main(int argc, char** argv) {
       return Usage();
     }
     return WriteFileBytes(argv[4], stream.data(), stream.size()) ? 0 : 1;
+  }
+  if (command == "masked" && argc >= 3) {
+    sigset_t realTime;
+    sigemptyset(&realTime);
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&realTime, signal);
+    sigprocmask(SIG_BLOCK, &realTime, nullptr);
+    execvp(argv[2], argv + 2);
+    std::fprintf(stderr, "printer_server: cannot run %s: %s\n", argv[2], std::strerror(errno));
+    return 127;
   }
   if (command == "hold" && argc == 4) {
     const int node = open(argv[2], O_RDWR | O_CLOEXEC);
