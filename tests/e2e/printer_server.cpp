@@ -41,6 +41,8 @@
 //   printer_server masked COMMAND [ARG...]
 //                                        runs COMMAND with the real-time signals blocked, as a
 //                                        parent may leave them
+//   printer_server as-user ID COMMAND [ARG...]
+//                                        runs COMMAND as user and group ID, without others
 //   printer_server hold NODE INTERFACE   claims the interface of the USB device at its usbfs
 //                                        NODE, as another program would, prints "held" and
 //                                        keeps it until standard input ends
@@ -48,6 +50,7 @@
 // IMAGE is a preset name or a file of 320 bytes. "corrupt" is "valid" with a wrong stored
 // checksum; "insane" is "corrupt" with its second marker byte changed.
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/usbdevice_fs.h>
 #include <poll.h>
 #include <signal.h>
@@ -644,6 +647,16 @@ int main(int argc, char** argv) {
     sigprocmask(SIG_BLOCK, &realTime, nullptr);
     execvp(argv[2], argv + 2);
     std::fprintf(stderr, "printer_server: cannot run %s: %s\n", argv[2], std::strerror(errno));
+    return 127;
+  }
+  if (command == "as-user" && argc >= 4) {
+    const auto id = static_cast<uid_t>(std::strtoul(argv[2], nullptr, 10));
+    if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) {
+      std::fprintf(stderr, "printer_server: cannot become user %s: %s\n", argv[2], std::strerror(errno));
+      return 125;
+    }
+    execvp(argv[3], argv + 3);
+    std::fprintf(stderr, "printer_server: cannot run %s: %s\n", argv[3], std::strerror(errno));
     return 127;
   }
   if (command == "hold" && argc == 4) {
