@@ -157,18 +157,15 @@ void PlatformCloseDeviceSet(DeviceSet* set) { std::free(set); }
 
 namespace {
 
-// The printers open through libusb, by their usbfs descriptors; the tool opens one at a time.
+// The printer open through libusb, by its usbfs descriptor: the tool opens one printer.
 struct LibusbOpen {
   int fd;
   UsbPrinter* printer;
 };
-LibusbOpen g_libusbOpen[4] = {{-1, nullptr}, {-1, nullptr}, {-1, nullptr}, {-1, nullptr}};
+LibusbOpen g_libusbOpen = {-1, nullptr};
 
 LibusbOpen* FindLibusbOpen(DeviceHandle device) {
-  for (LibusbOpen& open : g_libusbOpen) {
-    if (open.printer != nullptr && open.fd == device) return &open;
-  }
-  return nullptr;
+  return g_libusbOpen.printer != nullptr && g_libusbOpen.fd == device ? &g_libusbOpen : nullptr;
 }
 
 // A usbfs node "/dev/bus/usb/BBB/DDD": the printer is opened through libusb.
@@ -185,11 +182,7 @@ bool ParseUsbfsPath(const char* path, UsbfsNode* node) {
 }
 
 DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
-  LibusbOpen* slot = nullptr;
-  for (LibusbOpen& open : g_libusbOpen) {
-    if (open.printer == nullptr && slot == nullptr) slot = &open;
-  }
-  if (slot == nullptr) {
+  if (g_libusbOpen.printer != nullptr) {
     g_lastError = EMFILE;
     return kInvalidHandle;
   }
@@ -209,7 +202,7 @@ DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
     close(fd);
     return kInvalidHandle;
   }
-  *slot = LibusbOpen{fd, printer};
+  g_libusbOpen = LibusbOpen{fd, printer};
   return fd;
 }
 
