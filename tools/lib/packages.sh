@@ -66,7 +66,8 @@ require_packages() {
     [[ $package == *:* ]] || continue
     architecture=${package##*:}
     [[ $architecture != "$native" ]] || continue
-    dpkg --print-foreign-architectures | grep -qx "$architecture" && continue
+    # grep reads to the end: a pipe closed early would fail the pipeline under pipefail.
+    dpkg --print-foreign-architectures | grep -x "$architecture" >/dev/null && continue
     echo "$packages_caller: adding the architecture $architecture to dpkg"
     as_root_waiting_for_lock dpkg --add-architecture "$architecture" || return 1
     added=yes
