@@ -103,7 +103,10 @@ bool EndExchange(DeviceHandle device, bool& ok) {
 
 }  // namespace
 
-int CheckAndRepairEeprom(DeviceHandle device) {
+int CheckAndRepairEeprom(DeviceHandle device, const EepromRequest& request, EepromVerdict* verdict) {
+  EepromVerdict unused = EepromVerdict::kUnreadable;
+  EepromVerdict& found = verdict != nullptr ? *verdict : unused;
+  found = EepromVerdict::kUnreadable;
   bool ok = true;
   bool readPayload = false;
   std::uint8_t buffer[kReceiveBufferSize] = {};
@@ -123,12 +126,27 @@ int CheckAndRepairEeprom(DeviceHandle device) {
     return 0;
   }
 
+  // A copy of the image as the printer sent it, before anything could change it.
+  if (request.keepImage != nullptr && !request.keepImage(buffer, request.context)) {
+    found = EepromVerdict::kNotKept;
+    return 0;
+  }
+
   if (ComputeImageChecksum(image) == StoredImageChecksum(image)) {
+    found = EepromVerdict::kCorrect;
     std::printf("EEPROM Checksum was already correct, no action taken\n");
     return 0;
   }
   if (!ImagePassesSanityChecks(image)) {
+    found = EepromVerdict::kImplausible;
     std::printf("EEPROM Sanity Checks fail, no action taken\n");
+    return 0;
+  }
+  found = EepromVerdict::kRepairable;
+  if (request.checkOnly) {
+    std::printf("EEPROM Checksum is wrong: stored %04x, computed %04x; run eepromfix without --check "
+                "to repair it\n",
+                unsigned{StoredImageChecksum(image)}, unsigned{ComputeImageChecksum(image)});
     return 0;
   }
 

@@ -44,6 +44,11 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
 // Releases the snapshot (SetupDiDestroyDeviceInfoList). Never fails as far as callers know.
 void PlatformCloseDeviceSet(DeviceSet* set);
 
+// True when `given`, a device path a user typed, names the printer listed as `listed`: the
+// same text, or (Linux) a symbolic link that resolves to the same node, such as one that a udev
+// rule made. Never true for a path that merely begins or ends like the listed one.
+bool PlatformSameDevicePath(const char* given, const char* listed);
+
 // --- Device I/O ------------------------------------------------------------------------------
 
 // A read waits at most this long for the first bytes when none are pending: a printer answers a
@@ -79,6 +84,26 @@ void PlatformCloseDevice(DeviceHandle device);
 // (unplugged, switched off) or has stopped taking data (a write timed out): further calls can
 // only fail or hang.
 bool PlatformDeviceGone(std::uint32_t code);
+
+// --- Saving a file ---------------------------------------------------------------------------
+
+// A file on its way to its name: written under a temporary name in the same folder, it takes
+// its name only once complete, and never replaces a file of that name. Opaque above the seam.
+struct SaveFile;
+
+// Refuses a `path` that exists (EEXIST, ERROR_FILE_EXISTS) and makes the temporary file in its
+// folder: a folder that cannot be written fails here. Returns nullptr with the last-error code
+// set on failure.
+SaveFile* PlatformBeginSave(const char* path);
+
+// Writes `len` bytes to the temporary file, flushes them to the disk, closes it and gives it
+// its name with a rename that does not replace (renameat2 RENAME_NOREPLACE, or link and
+// unlink; MoveFileExA without MOVEFILE_REPLACE_EXISTING). On failure, with the last-error code
+// set, the temporary file is removed and nothing stands under `path`. Frees `file` either way.
+bool PlatformFinishSave(SaveFile* file, const std::uint8_t* bytes, std::uint32_t len);
+
+// Removes the temporary file unfinished and frees `file`.
+void PlatformDiscardSave(SaveFile* file);
 
 // --- Error codes -----------------------------------------------------------------------------
 

@@ -127,9 +127,9 @@ exec "$@"' sh "$folder" "$@"
 # as where the system takes options written "/X" (Windows).
 e2e_usage() {
   if [ "${1:-}" = slash ]; then
-    echo "Usage: eepromfix [-h | --help | /? | --version]"
+    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | /? | --version"
   else
-    echo "Usage: eepromfix [-h | --help | --version]"
+    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | --version"
   fi
 }
 
@@ -149,13 +149,22 @@ the checksum is wrong and the image looks like this printer's, the image exactly
 as it was read with its two checksum bytes corrected. Nothing else is changed.
 
 Options:
+  --check          read and report only: never write to the printer
+  --save FILE      keep the image as read in FILE (a new file), before any repair
+  --device PATH    use the printer with this device path, as --list shows it
+  --list           list the printers found and exit, opening none
   $options print this text and exit
   --version        print the version and exit
 
 Exit codes:
-  0  the EEPROM check ran: its lines say what it found, and what it repaired
+  0  the EEPROM check ran: its lines say what it found, and what it repaired;
+     with --check: the checksum is right
   1  no printer could be opened, or the system could not list the printers
-  2  an unknown argument: nothing was done
+  2  a command line that was refused, or a FILE that exists: nothing was done
+  3  with --check: the checksum is wrong, a run without --check would repair it
+  4  with --check: the checksum is wrong, but the image fails the sanity checks
+  5  with --check or --save: the EEPROM could not be read
+  6  with --save: the image could not be saved, nothing was repaired
 EOF
 }
 

@@ -221,6 +221,11 @@ void PlatformCloseDeviceSet(DeviceSet* set) {
   --g_fake.snapshotsOpen;
 }
 
+bool PlatformSameDevicePath(const char* given, const char* listed) {
+  const auto link = g_fake.links.find(given);
+  return std::strcmp(given, listed) == 0 || (link != g_fake.links.end() && link->second == listed);
+}
+
 // --- Device I/O --------------------------------------------------------------------------------
 
 DeviceHandle PlatformOpenDevice(const char* path) {
@@ -273,6 +278,39 @@ bool PlatformDeviceGone(std::uint32_t code) {
   return code == kFakeIoError || code == kFakeNoSuchDevice || code == kFakeTimedOut;
 }
 
+// --- Saving a file ---------------------------------------------------------------------------
+
+struct SaveFile {
+  std::string path;
+};
+
+SaveFile* PlatformBeginSave(const char* path) {
+  std::uint32_t code = g_fake.saveBeginErrorCode;
+  if (g_fake.files.count(path) != 0) code = kFakeExists;
+  if (code != 0) {
+    g_fake.lastError = code;
+    return nullptr;
+  }
+  ++g_fake.pendingSaves;
+  return new SaveFile{path};
+}
+
+bool PlatformFinishSave(SaveFile* file, const std::uint8_t* bytes, std::uint32_t len) {
+  --g_fake.pendingSaves;
+  std::uint32_t code = g_fake.saveFinishErrorCode;
+  if (code == 0 && g_fake.files.count(file->path) != 0) code = kFakeExists;  // it came meanwhile
+  Log(FakeCall::kSave, code == 0 ? len : std::min(len, g_fake.saveFinishCount), len, code);
+  if (code == 0) g_fake.files[file->path] = Bytes(bytes, bytes + len);
+  delete file;
+  if (code != 0) g_fake.lastError = code;
+  return code == 0;
+}
+
+void PlatformDiscardSave(SaveFile* file) {
+  --g_fake.pendingSaves;
+  delete file;
+}
+
 // --- Command line and console -----------------------------------------------------------------
 
 bool PlatformSlashOptions() { return g_fake.slashOptions; }
@@ -301,6 +339,8 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
     case kFakeNoSuchDevice: known = "No such device"; break;
     case kFakeProtocolError: known = "Protocol error"; break;
     case kFakeTimedOut: known = "Connection timed out"; break;
+    case kFakeExists: known = "File exists"; break;
+    case kFakeNoSpace: known = "No space left on device"; break;
     default: return false;
   }
   std::snprintf(text, size, "%s", known);
