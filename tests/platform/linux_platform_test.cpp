@@ -1,13 +1,16 @@
 // The Linux backend against the real system: a raw pseudo-terminal stands in for the printer's
 // character device, and folders made here stand in for the usblp entries in sysfs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -524,6 +527,91 @@ TEST(UsbPrinterErrors, LibusbErrorsMapToErrno) {
   EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_PIPE), EPIPE);
   EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_OTHER), EIO);
   EXPECT_TRUE(PlatformDeviceGone(EPIPE));  // a stalled endpoint would stall again
+}
+
+// --- Saving a file, device paths given by a user ---------------------------------------------
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* entry = dir != nullptr ? readdir(dir) : nullptr; entry != nullptr; entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  if (dir != nullptr) closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Content(const std::string& path) {
+  std::string content;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) content += static_cast<char>(c);
+  if (file != nullptr) std::fclose(file);
+  return content;
+}
+
+// The file takes its name only whole, never over another one, and leaves no temporary file.
+TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
+  char pattern[] = "/tmp/eepromfix-save-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  const std::string image = folder + "/image.bin";
+  std::uint8_t bytes[320];
+  for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+
+  SaveFile* save = PlatformBeginSave(image.c_str());
+  ASSERT_NE(save, nullptr) << std::strerror(static_cast<int>(PlatformLastError()));
+  ASSERT_EQ(Entries(folder).size(), 1u);
+  EXPECT_EQ(Entries(folder)[0].rfind("image.bin.", 0), 0u) << "the temporary file stands beside it";
+  ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Entries(folder), std::vector<std::string>{"image.bin"});
+  EXPECT_EQ(Content(image), std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+
+  EXPECT_EQ(PlatformBeginSave(image.c_str()), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
+  ASSERT_EQ(symlink("nowhere", (folder + "/link").c_str()), 0);
+  EXPECT_EQ(PlatformBeginSave((folder + "/link").c_str()), nullptr) << "a dangling link is a name taken";
+  EXPECT_EQ(PlatformBeginSave((folder + "/no/such.bin").c_str()), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
+
+  // The name taken while the printer was read: the other file stays as it is.
+  save = PlatformBeginSave((folder + "/late.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  std::FILE* other = std::fopen((folder + "/late.bin").c_str(), "w");
+  std::fputs("other", other);
+  std::fclose(other);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
+  EXPECT_EQ(Content(folder + "/late.bin"), "other");
+
+  // Cut off by the file size limit: nothing stands under the name.
+  save = PlatformBeginSave((folder + "/cut.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  struct rlimit limit {};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const struct rlimit small = {100, limit.rlim_max};
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  const std::uint32_t code = PlatformLastError();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(code, static_cast<std::uint32_t>(EFBIG));
+
+  save = PlatformBeginSave((folder + "/dropped.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  PlatformDiscardSave(save);
+  EXPECT_EQ(Entries(folder), (std::vector<std::string>{"image.bin", "late.bin", "link"}));
+
+  // A link to a listed node names that node; a name that only begins like it does not.
+  ASSERT_EQ(symlink(image.c_str(), (folder + "/alias").c_str()), 0);
+  EXPECT_TRUE(PlatformSameDevicePath((folder + "/alias").c_str(), image.c_str()));
+  EXPECT_TRUE(PlatformSameDevicePath(image.c_str(), image.c_str()));
+  EXPECT_FALSE(PlatformSameDevicePath((folder + "/image").c_str(), image.c_str()));
+  EXPECT_FALSE(PlatformSameDevicePath((folder + "/link").c_str(), image.c_str()));
+
+  for (const std::string& name : Entries(folder)) unlink((folder + "/" + name).c_str());
+  rmdir(folder.c_str());
 }
 
 }  // namespace

@@ -166,6 +166,51 @@ TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   std::remove(path);
 }
 
+std::string Content(const char* path) {
+  std::string content;
+  std::FILE* file = std::fopen(path, "rb");
+  for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) content += static_cast<char>(c);
+  if (file != nullptr) std::fclose(file);
+  return content;
+}
+
+// The saved file takes its name only whole, never over another one, and no temporary file stays.
+TEST(WindowsSaveFile, TakesItsNameWholeAndNeverReplaces) {
+  const char* image = "eepromfix-save-test.bin";
+  const char* late = "eepromfix-save-late.bin";
+  std::remove(image);
+  std::remove(late);
+  const std::uint8_t bytes[4] = {0x12, 0x34, 0x00, 0xFF};
+  SaveFile* save = PlatformBeginSave(image);
+  ASSERT_NE(save, nullptr) << PlatformLastError();
+  EXPECT_EQ(GetFileAttributesA(image), INVALID_FILE_ATTRIBUTES) << "the name is taken only at the end";
+  ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Content(image), std::string("\x12\x34\x00\xFF", 4));
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-test.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(PlatformBeginSave(image), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(PlatformBeginSave("no-such-folder\\image.bin"), nullptr);
+  EXPECT_EQ(PlatformLastError(), kPathNotFound);
+
+  save = PlatformBeginSave(late);
+  ASSERT_NE(save, nullptr);
+  std::FILE* other = std::fopen(late, "wb");
+  ASSERT_NE(other, nullptr);
+  std::fputs("other", other);
+  std::fclose(other);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Content(late), "other");
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-late.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+
+  save = PlatformBeginSave("eepromfix-save-dropped.bin");
+  ASSERT_NE(save, nullptr);
+  PlatformDiscardSave(save);
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-dropped.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+  std::remove(image);
+  std::remove(late);
+}
+
 // A pipe is a printer whose reads wait until it sends: a read takes what came, at most what was
 // asked for, and one that finds nothing is cancelled after the read wait, a success with none.
 TEST(WindowsDeviceIo, PipeReadsTakeWhatCameOrNothingAfterTheWait) {
