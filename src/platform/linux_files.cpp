@@ -91,6 +91,10 @@ SaveFile* PlatformBeginSave(const char* path) {
     std::free(file);
     return nullptr;
   }
+  // mkostemp makes it the owner's alone; the saved image gets a new file's usual mode.
+  const mode_t mask = umask(0);
+  umask(mask);
+  fchmod(file->fd, 0666 & ~mask);
   return file;
 }
 
