@@ -106,22 +106,13 @@ TEST(RunDeathTest, EnumerationFailureEndsWithFatalError) {
   EXPECT_EXIT(RunEepromfix(), testing::ExitedWithCode(1), "^Failed SetupDiGetClassDevs\\(\\)\n: error 1234\n$");
 }
 
-}  // namespace
-
 // --- Options: --check, --save FILE, --list, --device PATH ------------------------------------
 
-constexpr char kChecking[] = "Checking CRC in EEPROM...\n";
-
-RunOptions CheckOnly() {
-  RunOptions options;
-  options.checkOnly = true;
-  return options;
-}
-
-RunOptions SaveTo(const char* file, bool checkOnly = false) {
+RunOptions Options(bool checkOnly, const char* saveFile, const char* devicePath = nullptr) {
   RunOptions options;
   options.checkOnly = checkOnly;
-  options.saveFile = file;
+  options.saveFile = saveFile;
+  options.devicePath = devicePath;
   return options;
 }
 
@@ -131,171 +122,103 @@ EepromBytes Corrupt() {
   return eeprom;
 }
 
-// Each verdict has its exit code, and the printer receives the read exchange and nothing else.
-TEST_F(RunTest, CheckReportsTheVerdictAndNeverWrites) {
+// Each verdict has its exit code; the printer receives the read exchange alone; the image as
+// read is saved, one that fails the sanity checks too.
+TEST_F(RunTest, CheckTellsTheVerdictAndSavesTheImageAsRead) {
   EepromBytes insane = Corrupt();
   insane[0x1D] = 0xF1;
-  const std::string good = [] {
-    char text[5];
-    std::snprintf(text, sizeof text, "%04x", unsigned{EepromChecksum(MakeValidEeprom())});
-    return std::string(text);
-  }();
   const struct {
     EepromBytes eeprom;
-    bool silent;
     int exitCode;
-    std::string verdict;
-  } cases[] = {
-      {MakeValidEeprom(), false, 0, "EEPROM Checksum was already correct, no action taken\n"},
-      {Corrupt(), false, 3,
-       "EEPROM Checksum is wrong: stored 1234, computed " + good + "; run eepromfix without --check to repair it\n"},
-      {insane, false, 4, "EEPROM Sanity Checks fail, no action taken\n"},
-      {Corrupt(), true, 5, "ERROR: failed to receive ReadEEPROM response. Read 0 bytes, should be: 16.\n"},
-  };
+    const char* verdict;
+  } cases[] = {{MakeValidEeprom(), 0, "EEPROM Checksum was already correct, no action taken\n"},
+               {insane, 4, "EEPROM Sanity Checks fail, no action taken\n"},
+               {Corrupt(), 3, "EEPROM Checksum is wrong: stored 1234, computed "}};
   for (const auto& c : cases) {
     ResetFakePlatform();
     SimulatedPrinter printer(c.eeprom.data());
-    if (c.silent) printer.silentFrom = 0;
     Attach(printer);
-    const ToolRun run = RunTool(CheckOnly());
-    EXPECT_EQ(run.exitCode, c.exitCode) << c.verdict;
-    EXPECT_EQ(run.out, kChecking + c.verdict);
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(EepromOf(printer), c.eeprom);
-    const Bytes received = ReceivedBytes(printer);
-    if (c.silent) {
-      const Bytes check = CheckOnlyStream();
-      EXPECT_EQ(received, Bytes(check.begin(), check.end() - 9));  // no closing UEL
-    } else {
-      EXPECT_EQ(received, CheckOnlyStream()) << c.verdict;
-    }
-    EXPECT_EQ(g_fake.closedDevices, 1);
+    const ToolRun run = RunTool(Options(true, "saved.bin"));
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.out.rfind(std::string("Checking CRC in EEPROM...\nEEPROM image saved to saved.bin\n") + c.verdict, 0), 0u) << run.out;
+    EXPECT_EQ(ReceivedBytes(printer), CheckOnlyStream());
+    EXPECT_EQ(g_fake.files["saved.bin"], Bytes(c.eeprom.begin(), c.eeprom.end()));
   }
 }
 
-// The image as read is saved, flushed and named before the first byte of the write exchange.
-TEST_F(RunTest, SaveKeepsTheImageBeforeTheRepair) {
-  for (const bool checkOnly : {false, true}) {
+// Saved, flushed and named after the read exchange, before the first byte of the repair.
+TEST_F(RunTest, SaveComesBeforeTheRepair) {
+  SimulatedPrinter printer(Corrupt().data());
+  Attach(printer);
+  EXPECT_EQ(RunTool(Options(false, "saved.bin")).exitCode, 0);
+  std::size_t writesBeforeSave = 0;
+  for (std::size_t i = 0; i < g_fake.calls.size() && g_fake.calls[i].kind != FakeCall::kSave; ++i) {
+    writesBeforeSave += g_fake.calls[i].kind == FakeCall::kWrite ? 1 : 0;
+  }
+  EXPECT_EQ(writesBeforeSave, 4u);
+  EXPECT_EQ(EepromOf(printer), MakeValidEeprom());
+}
+
+// An existing file or an unusable folder stops the run before any printer opens; a file that
+// cannot be written stops it before anything is written, and leaves nothing under its name.
+TEST_F(RunTest, SaveFailuresKeepThePrinterAndTheFileSafe) {
+  const struct {
+    std::uint32_t beginCode, finishCode;
+    int exitCode;
+    std::string out, err;
+  } cases[] = {
+      {kFakeExists, 0, 2, "", "eepromfix: cannot save to saved.bin: File exists\n"},
+      {kFakeAccessDenied, 0, 2, "", "eepromfix: cannot save to saved.bin: Permission denied\n"},
+      {0, kFakeNoSpace, 6,
+       "Checking CRC in EEPROM...\nERROR: the EEPROM image could not be saved to saved.bin: No space left on device, "
+       "no action taken\n", ""},
+  };
+  for (const auto& c : cases) {
     ResetFakePlatform();
     SimulatedPrinter printer(Corrupt().data());
     Attach(printer);
-    const ToolRun run = RunTool(SaveTo("saved.bin", checkOnly));
-    EXPECT_EQ(run.exitCode, checkOnly ? 3 : 0);
-    EXPECT_EQ(run.out.rfind(std::string(kChecking) + "EEPROM image saved to saved.bin\n", 0), 0u) << run.out;
-    const EepromBytes before = Corrupt();
-    EXPECT_EQ(g_fake.files["saved.bin"], Bytes(before.begin(), before.begin() + 320));
-    EXPECT_EQ(g_fake.pendingSaves, 0);
-    std::size_t writesBeforeSave = 0;
-    for (const FakeCall& call : g_fake.calls) {
-      if (call.kind == FakeCall::kSave) break;
-      if (call.kind == FakeCall::kWrite) ++writesBeforeSave;
-    }
-    EXPECT_EQ(writesBeforeSave, 4u) << "the read exchange, then the file, then anything else";
-    EXPECT_EQ(EepromOf(printer), checkOnly ? Corrupt() : MakeValidEeprom());
-  }
-}
-
-// Nothing is saved from a read that failed, nothing is repaired when the file cannot be
-// written, and an existing file or an unusable folder stops the run before any printer opens.
-TEST_F(RunTest, SaveFailuresKeepThePrinterAndTheFileSafe) {
-  SimulatedPrinter printer(Corrupt().data());
-  Attach(printer);
-  g_fake.files["saved.bin"] = Bytes{1, 2, 3};
-  ToolRun run = RunTool(SaveTo("saved.bin"));
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "eepromfix: cannot save to saved.bin: File exists\n");
-  EXPECT_TRUE(g_fake.opened.empty());
-  EXPECT_EQ(g_fake.files["saved.bin"], (Bytes{1, 2, 3}));
-
-  ResetFakePlatform();
-  Attach(printer);
-  g_fake.saveBeginErrorCode = kFakeAccessDenied;
-  run = RunTool(SaveTo("ro/saved.bin"));
-  EXPECT_EQ(run.exitCode, 2);
-  EXPECT_EQ(run.err, "eepromfix: cannot save to ro/saved.bin: Permission denied\n");
-  EXPECT_TRUE(g_fake.opened.empty());
-
-  for (const bool checkOnly : {false, true}) {
-    ResetFakePlatform();
-    SimulatedPrinter full(Corrupt().data());
-    Attach(full);
-    g_fake.saveFinishErrorCode = kFakeNoSpace;
-    run = RunTool(SaveTo("saved.bin", checkOnly));
-    EXPECT_EQ(run.exitCode, 6);
-    EXPECT_EQ(run.out, std::string(kChecking) +
-                           "ERROR: the EEPROM image could not be saved to saved.bin: No space left on "
-                           "device, no action taken\n");
-    EXPECT_EQ(ReceivedBytes(full), CheckOnlyStream());
+    g_fake.saveBeginErrorCode = c.beginCode;
+    g_fake.saveFinishErrorCode = c.finishCode;
+    const ToolRun run = RunTool(Options(false, "saved.bin"));
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(ReceivedBytes(printer), c.exitCode == 2 ? Bytes{} : CheckOnlyStream());
+    EXPECT_EQ(g_fake.opened.size(), c.exitCode == 2 ? 0u : 1u);
     EXPECT_EQ(g_fake.files.count("saved.bin"), 0u);
     EXPECT_EQ(g_fake.pendingSaves, 0);
   }
-
-  ResetFakePlatform();
-  SimulatedPrinter silent(Corrupt().data());
-  silent.silentFrom = 0;
-  Attach(silent);
-  run = RunTool(SaveTo("saved.bin"));
-  EXPECT_EQ(run.exitCode, 5);
-  EXPECT_TRUE(EndsWith(run.out, "Nothing was saved: no image was read, saved.bin was not created\n")) << run.out;
-  EXPECT_EQ(g_fake.files.count("saved.bin"), 0u);
-  EXPECT_EQ(g_fake.pendingSaves, 0);
-
   ResetFakePlatform();  // no printer: the temporary file goes too
-  run = RunTool(SaveTo("saved.bin"));
-  EXPECT_EQ(run.exitCode, 1);
+  EXPECT_EQ(RunTool(Options(false, "saved.bin")).exitCode, 1);
   EXPECT_EQ(g_fake.pendingSaves, 0);
-  EXPECT_EQ(g_fake.files.count("saved.bin"), 0u);
-}
-
-TEST_F(RunTest, ListShowsEveryPrinterAndOpensNone) {
-  SimulatedPrinter a(Corrupt().data());
-  SimulatedPrinter b(Corrupt().data());
-  g_fake.devices = {{"/dev/usb/lp0", &a}, {"/dev/usb/lp1", &b}};
-  ToolRun run = RunTool(RunOptions{}, true);
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "Device # 0 has the name /dev/usb/lp0\nDevice # 1 has the name /dev/usb/lp1\n");
-  EXPECT_TRUE(g_fake.opened.empty());
-
-  ResetFakePlatform();
-  run = RunTool(RunOptions{}, true);
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.out, "");
-  EXPECT_EQ(run.err, "eepromfix: no printer found\n");
 }
 
 // --device opens the printer named whole, or a link to it, with no prompt; never another one.
-TEST_F(RunTest, DeviceOpensOnlyThePrinterNamed) {
+TEST_F(RunTest, DeviceOpensOnlyThePrinterNamedAndListOpensNone) {
   const struct {
     const char* path;
-    int devices;
-    int opened;  // -1: none
-  } cases[] = {
-      {"/dev/usb/lp1", 2, 1},       {"/dev/printer-b", 2, 1},  // a link to lp1
-      {"/dev/usb/lp", 1, -1},       {"/dev/usb/lp0x", 1, -1},  // only the whole path counts
-      {"lp0", 1, -1},               {"/dev/usb/lp1", 1, -1},   // the lone printer is not it
-  };
+    std::size_t devices;
+    bool opens;
+  } cases[] = {{"/dev/usb/lp1", 2, true}, {"/dev/printer-b", 2, true},  // a link to lp1
+               {"/dev/usb/lp", 1, false}, {"lp0", 1, false}, {"/dev/usb/lp1", 1, false}};
   for (const auto& c : cases) {
     ResetFakePlatform();
     SimulatedPrinter a(Corrupt().data());
     SimulatedPrinter b(Corrupt().data());
     g_fake.devices = {{"/dev/usb/lp0", &a}, {"/dev/usb/lp1", &b}};
-    g_fake.devices.resize(static_cast<std::size_t>(c.devices));
+    g_fake.devices.resize(c.devices);
     g_fake.links["/dev/printer-b"] = "/dev/usb/lp1";
-    RunOptions options = CheckOnly();
-    options.devicePath = c.path;
-    const ToolRun run = RunTool(options);
-    SCOPED_TRACE(c.path);
-    EXPECT_EQ(run.out.find("Enter the index"), std::string::npos);
-    if (c.opened < 0) {
-      EXPECT_EQ(run.exitCode, 1);
+    const ToolRun run = RunTool(Options(true, nullptr, c.path));
+    EXPECT_EQ(run.exitCode, c.opens ? 3 : 1) << c.path;
+    EXPECT_EQ(g_fake.opened, c.opens ? std::vector<std::string>{"/dev/usb/lp1"} : std::vector<std::string>{});
+    if (!c.opens) {
       EXPECT_EQ(run.out, "FATAL ERROR: couldn't find the requested USB device, err 19\n");
-      EXPECT_TRUE(g_fake.opened.empty());
-    } else {
-      EXPECT_EQ(run.exitCode, 3);
-      EXPECT_EQ(g_fake.opened, std::vector<std::string>{"/dev/usb/lp1"});
-      EXPECT_EQ(ReceivedBytes(b), CheckOnlyStream());
-      EXPECT_TRUE(ReceivedBytes(a).empty());
     }
   }
+  ResetFakePlatform();
+  const ToolRun none = RunTool(RunOptions{}, true);
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.err, "eepromfix: no printer found\n");
 }
+
+}  // namespace
