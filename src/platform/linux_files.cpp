@@ -72,6 +72,10 @@ SaveFile* PlatformBeginSave(const char* path) {
     KeepErrno(length == 0 ? ENOENT : ENAMETOOLONG);
     return nullptr;
   }
+  if (path[length - 1] == '/') {
+    KeepErrno(EISDIR);  // a folder's name, not a file's: the rename could only fail
+    return nullptr;
+  }
   struct stat existing;
   if (lstat(path, &existing) == 0) {
     KeepErrno(EEXIST);  // a dangling symbolic link is a name taken too

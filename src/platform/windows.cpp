@@ -368,6 +368,10 @@ SaveFile* PlatformBeginSave(const char* path) {
     SetLastError(length == 0 ? ERROR_PATH_NOT_FOUND : ERROR_FILENAME_EXCED_RANGE);
     return nullptr;
   }
+  if (path[length - 1] == '\\' || path[length - 1] == '/' || path[length - 1] == ':') {
+    SetLastError(ERROR_INVALID_NAME);  // a folder's name, not a file's: the move could only fail
+    return nullptr;
+  }
   if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) {
     SetLastError(ERROR_FILE_EXISTS);
     return nullptr;

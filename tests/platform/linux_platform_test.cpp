@@ -582,6 +582,7 @@ TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
   ASSERT_EQ(symlink("nowhere", (folder + "/link").c_str()), 0);
   EXPECT_EQ(PlatformBeginSave((folder + "/link").c_str()), nullptr) << "a dangling link is a name taken";
+  EXPECT_EQ(PlatformBeginSave((folder + "/new/").c_str()), nullptr) << "a folder's name";
   EXPECT_EQ(PlatformBeginSave((folder + "/no/such.bin").c_str()), nullptr);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
 
