@@ -248,8 +248,9 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   *written = 0;
+  *outstanding = false;  // libusb's transfer that timed out is cancelled and has come back
   if (LibusbOpen* open = FindLibusbOpen(device)) {
     const bool sent = UsbPrinterWrite(open->printer, bytes, len, kWriteTimeoutMs, written);
     if (!sent) KeepErrno();
@@ -299,8 +300,10 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
     return false;
   }
   if (result < 0) {
-    // Only the timer's signal interrupts the write. It is not tried again: the transfer it
-    // started may still go out, and the printer must not get the same bytes twice.
+    // Only the timer's signal interrupts the write. It is not tried again: usblp leaves the
+    // transfer it started submitted, which may still go out, and the printer must not get the
+    // same bytes twice.
+    *outstanding = error == EINTR;
     g_lastError = static_cast<std::uint32_t>(error == EINTR ? ETIMEDOUT : error);
     return false;
   }

@@ -197,8 +197,9 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   *written = 0;
+  *outstanding = false;
   Transfer* transfer = NewTransfer(len);
   if (transfer == nullptr) return false;
   if (len != 0) std::memcpy(BytesOf(transfer), bytes, len);
@@ -210,6 +211,8 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   // A write that timed out is never tried again: part of it may have gone out, and the printer
   // must not get the same bytes twice.
   if (outcome == Outcome::kCancelled || outcome == Outcome::kStuck) SetLastError(ERROR_TIMEOUT);
+  // One that did not come back even after its cancel may still deliver its bytes.
+  *outstanding = outcome == Outcome::kStuck;
   if (outcome != Outcome::kStuck) FreeTransfer(transfer);
   return outcome == Outcome::kDone;
 }

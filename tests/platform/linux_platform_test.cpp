@@ -213,7 +213,9 @@ TEST_F(Pty, WriteReachesThePeer) {
   std::uint8_t bytes[300];
   for (std::uint32_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i ^ 0x5A);
   std::uint32_t written = 0;
-  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   std::vector<std::uint8_t> received;
@@ -239,8 +241,10 @@ TEST_F(Pty, HungUpPeerIsGoneBothWaysAtOnce) {
 
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);  // the write came back with its failure
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EIO));
   EXPECT_TRUE(PlatformDeviceGone(PlatformLastError()));
 }
@@ -271,8 +275,10 @@ TEST(LinuxDeviceIo, ClosedDescriptorFailsBothWaysWithEbadf) {
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 
   std::uint32_t written = 99;
+  bool outstanding = true;
   PlatformSetLastError(0);
-  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written));
+  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 }

@@ -131,8 +131,10 @@ TEST(WindowsDeviceIo, OpeningAMissingPathFails) {
 TEST(WindowsDeviceIo, FailedCallsStillSetTheirCounts) {
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(PlatformLastError(), kInvalidHandleCode);
 
   std::uint8_t buffer[4];
@@ -156,7 +158,9 @@ TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   const DeviceHandle device = PlatformOpenDevice(path);
   ASSERT_NE(device, kInvalidHandle);
   std::uint32_t written = 0;
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   // Others may read the printer meanwhile, but not write to it.
@@ -197,7 +201,8 @@ TEST(WindowsDeviceIo, PipeReadsTakeWhatCameOrNothingAfterTheWait) {
   EXPECT_LT(waited, kReadWaitMs + 2000);
 
   std::uint32_t written = 0;  // the device still works after the cancel
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written, &outstanding));
   EXPECT_EQ(written, 16u);
   ASSERT_TRUE(ReadFile(printer, block, sizeof block, &count, nullptr));
   EXPECT_EQ(count, 16u);

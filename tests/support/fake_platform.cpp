@@ -237,7 +237,7 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   if (len > 512) Misuse("a write of more than one 512-byte block");
   FakeDevice* target = DeviceFor(device, "write");
   SimulatedPrinter* printer = target != nullptr ? target->printer : nullptr;
@@ -248,6 +248,8 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0, startMs);
   g_fake.written.insert(g_fake.written.end(), bytes, bytes + len);
   *written = outcome.count;
+  const auto fault = g_fake.writeFaults.find(g_fake.writes - 1);
+  *outstanding = outcome.fails && fault != g_fake.writeFaults.end() && fault->second.outstanding;
   return !outcome.fails;
 }
 
