@@ -371,6 +371,18 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
   return code == EBUSY ? OpenFailure::kInUse : OpenFailure::kOther;
 }
 
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
+           "(on most distributions: join the lp group and log in again)\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
+           "and try again\n";
+  }
+  return nullptr;
+}
+
 void PlatformSetLastError(std::uint32_t code) { g_lastError = code; }
 
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {

@@ -106,6 +106,10 @@ enum class OpenFailure {
 };
 OpenFailure PlatformOpenFailure(std::uint32_t code);
 
+// The line, ending in a line break, that tells the user what to do about `failure` in this
+// system's terms; nullptr when there is nothing to tell (kOther).
+const char* PlatformOpenFailureHint(OpenFailure failure);
+
 // --- Command line and console --------------------------------------------------------------
 
 // True where the system's own programs take options written "/X" (Windows): there "/?" asks

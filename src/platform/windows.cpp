@@ -344,3 +344,19 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
   if (code == ERROR_SHARING_VIOLATION || code == ERROR_BUSY) return OpenFailure::kInUse;
   return OpenFailure::kOther;
 }
+
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  // A USB printer interface that an administrator's account cannot open either is mostly held
+  // by another program, whichever of the two codes the driver gives.
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: access denied: another program may hold the printer (a print job that is "
+           "spooling, the printer's status monitor): wait for the job or cancel it, close that "
+           "program and try again\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print job that is spooling, the "
+           "printer's status monitor): wait for the job or cancel it, close that program and try "
+           "again\n";
+  }
+  return nullptr;
+}

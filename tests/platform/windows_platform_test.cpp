@@ -220,6 +220,24 @@ TEST(WindowsDeviceIo, UnpluggedDeviceCodesMeanGone) {
   EXPECT_FALSE(PlatformDeviceGone(31));  // ERROR_GEN_FAILURE: one failed transfer
 }
 
+// Access denied on a printer interface mostly means that another program holds it: Windows has
+// no root and no lp group to speak of.
+TEST(WindowsOpenFailure, HintsSpeakOfWhatHoldsThePrinter) {
+  constexpr std::uint32_t kAccessDenied = 5;
+  for (const std::uint32_t code : {kAccessDenied, kSharingViolation}) {
+    const char* hint = PlatformOpenFailureHint(PlatformOpenFailure(code));
+    ASSERT_NE(hint, nullptr) << code;
+    const std::string text = hint;
+    EXPECT_NE(text.find("another program"), std::string::npos) << text;
+    EXPECT_NE(text.find("print job"), std::string::npos) << text;
+    EXPECT_EQ(text.find("root"), std::string::npos) << text;
+    EXPECT_EQ(text.find("lp group"), std::string::npos) << text;
+    EXPECT_EQ(text.find("ipp-usb"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\n');
+  }
+  EXPECT_EQ(PlatformOpenFailureHint(PlatformOpenFailure(kFileNotFound)), nullptr);
+}
+
 // The tests run with standard output redirected (ctest reads it): never a window of its own.
 TEST(WindowsConsole, RedirectedOutputNeverWaitsForEnterAndSlashOptionsAreKnown) {
   EXPECT_FALSE(PlatformOwnConsoleWindow());

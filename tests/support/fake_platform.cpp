@@ -292,6 +292,19 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
   return code == kFakeBusy ? OpenFailure::kInUse : OpenFailure::kOther;
 }
 
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  // The Linux seam's words.
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
+           "(on most distributions: join the lp group and log in again)\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
+           "and try again\n";
+  }
+  return nullptr;
+}
+
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
   // Linux's texts for its codes: strerror has no line break of its own.
   const char* known = nullptr;
