@@ -1,31 +1,29 @@
-// The OS seam on Linux: printers of the kernel's usblp driver, found through sysfs and used
-// through their character devices with poll, read, write and close only (so a raw pty serves
-// as well in tests), every wait bounded. Then the USB printers that usblp does not hold, also
-// found through sysfs alone and opened through libusb on their usbfs nodes: libusb is started
-// only for such a printer.
-#include <dirent.h>
+// The OS seam on Linux: time, errors, and which route each printer takes. Printers of the
+// kernel's usblp driver are listed first and used through their character devices
+// (linux_usblp); then the USB printers that usblp does not hold, found through sysfs alone
+// (linux_usbfs) and opened through libusb on their usbfs nodes (linux_libusb): libusb is
+// started only for such a printer.
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
-#include "platform/libusb_printer.h"
+#include "platform/linux_libusb.h"
 #include "platform/linux_usbfs.h"
-#include "platform/linux_usbmisc.h"
+#include "platform/linux_usblp.h"
 #include "platform/platform.h"
 
+// The most printers one snapshot holds of each route; usblp itself numbers at most 16.
+constexpr std::size_t kMaxPrinters = 256;
+
 struct DeviceSet {
-  std::uint32_t numbers[kMaxPrinters];  // usblp's printers, listed first
-  std::size_t count;
-  UsbfsNode nodes[kMaxPrinters];  // then the others
+  std::uint32_t usblpNumbers[kMaxPrinters];  // usblp's printers, listed first
+  std::size_t usblpCount;
+  UsbfsNode usbfsNodes[kMaxPrinters];  // then the others
   std::size_t usbfsCount;
   std::size_t selected;  // index chosen by PlatformEnumDevice
   char path[4096];       // device path of the selected printer, made by PlatformDeviceDetailSize
@@ -39,60 +37,7 @@ std::uint32_t g_lastError = 0;
 
 void KeepErrno() { g_lastError = static_cast<std::uint32_t>(errno); }
 
-// "lp" followed by decimal digits only; a number too large for 32 bits is no printer of ours.
-bool ParsePrinterName(const char* name, std::uint32_t* number) {
-  if (std::strncmp(name, "lp", 2) != 0 || name[2] == '\0') return false;
-  std::uint64_t value = 0;
-  for (const char* at = name + 2; *at != '\0'; ++at) {
-    if (*at < '0' || *at > '9') return false;
-    value = value * 10 + static_cast<std::uint64_t>(*at - '0');
-    if (value > UINT32_MAX) return false;
-  }
-  *number = static_cast<std::uint32_t>(value);
-  return true;
-}
-
 }  // namespace
-
-int ListUsbPrinters(const char* folder, std::uint32_t* numbers, std::size_t capacity) {
-  DIR* dir = opendir(folder);
-  if (dir == nullptr) return errno == ENOENT ? 0 : -1;  // no usblp loaded: simply no printers
-  std::size_t count = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = readdir(dir);
-    if (entry == nullptr) break;
-    std::uint32_t number = 0;
-    if (count < capacity && ParsePrinterName(entry->d_name, &number)) numbers[count++] = number;
-  }
-  const int readError = errno;
-  closedir(dir);
-  if (readError != 0) {
-    errno = readError;
-    return -1;
-  }
-  std::sort(numbers, numbers + count);
-  return static_cast<int>(count);
-}
-
-std::size_t UsbPrinterPath(const char* folder, std::uint32_t number, char* path, std::size_t size) {
-  char ueventPath[4096];
-  std::snprintf(ueventPath, sizeof ueventPath, "%s/lp%u/uevent", folder,
-                static_cast<unsigned>(number));
-  std::FILE* uevent = std::fopen(ueventPath, "re");
-  if (uevent != nullptr) {
-    char line[4096];
-    while (std::fgets(line, sizeof line, uevent) != nullptr) {
-      if (std::strncmp(line, "DEVNAME=", 8) != 0) continue;
-      line[std::strcspn(line, "\r\n")] = '\0';
-      std::fclose(uevent);
-      return static_cast<std::size_t>(std::snprintf(path, size, "/dev/%s", line + 8));
-    }
-    std::fclose(uevent);
-  }
-  return static_cast<std::size_t>(
-      std::snprintf(path, size, "/dev/usb/lp%u", static_cast<unsigned>(number)));
-}
 
 DeviceSet* PlatformOpenDeviceSet() {
   DeviceSet* set = static_cast<DeviceSet*>(std::calloc(1, sizeof(DeviceSet)));
@@ -100,14 +45,14 @@ DeviceSet* PlatformOpenDeviceSet() {
     KeepErrno();
     return nullptr;
   }
-  const int count = ListUsbPrinters(kUsbmiscFolder, set->numbers, kMaxPrinters);
+  const int count = ListUsblpPrinters(kUsbmiscFolder, set->usblpNumbers, kMaxPrinters);
   if (count < 0) {
     KeepErrno();
     std::free(set);
     return nullptr;
   }
-  set->count = static_cast<std::size_t>(count);
-  const int others = ListUsbfsPrinters(kUsbDevicesFolder, set->nodes, kMaxPrinters);
+  set->usblpCount = static_cast<std::size_t>(count);
+  const int others = ListUsbfsPrinters(kUsbDevicesFolder, set->usbfsNodes, kMaxPrinters);
   if (others < 0) {
     KeepErrno();
     std::free(set);
@@ -118,7 +63,7 @@ DeviceSet* PlatformOpenDeviceSet() {
 }
 
 bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
-  if (index >= set->count + set->usbfsCount) {
+  if (index >= set->usblpCount + set->usbfsCount) {
     g_lastError = ENODEV;  // "no more devices", as the Windows enumeration ends
     return false;
   }
@@ -128,11 +73,11 @@ bool PlatformEnumDevice(DeviceSet* set, std::uint32_t index) {
 }
 
 std::uint32_t PlatformDeviceDetailSize(DeviceSet* set) {
-  if (set->selected < set->count) {
-    set->pathLength = UsbPrinterPath(kUsbmiscFolder, set->numbers[set->selected], set->path,
-                                     sizeof set->path);
+  if (set->selected < set->usblpCount) {
+    set->pathLength = UsblpPrinterPath(kUsbmiscFolder, set->usblpNumbers[set->selected],
+                                       set->path, sizeof set->path);
   } else {
-    const UsbfsNode node = set->nodes[set->selected - set->count];
+    const UsbfsNode node = set->usbfsNodes[set->selected - set->usblpCount];
     set->pathLength = static_cast<std::size_t>(
         std::snprintf(set->path, sizeof set->path, kUsbfsPathFormat,
                       static_cast<unsigned>(node.bus), static_cast<unsigned>(node.device)));
@@ -160,7 +105,7 @@ namespace {
 // The printer open through libusb, by its usbfs descriptor: the tool opens one printer.
 struct LibusbOpen {
   int fd;
-  UsbPrinter* printer;
+  LibusbPrinter* printer;
 };
 LibusbOpen g_libusbOpen = {-1, nullptr};
 
@@ -186,7 +131,7 @@ DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
     g_lastError = EMFILE;
     return kInvalidHandle;
   }
-  UsbPrinterInterface chosen{};
+  LibusbPrinterInterface chosen{};
   if (!FindUsbfsPrinter(kUsbDevicesFolder, node, &chosen)) {
     KeepErrno();
     return kInvalidHandle;
@@ -196,7 +141,7 @@ DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
     KeepErrno();
     return kInvalidHandle;
   }
-  UsbPrinter* printer = UsbPrinterOpen(fd, chosen);
+  LibusbPrinter* printer = LibusbPrinterOpen(fd, chosen);
   if (printer == nullptr) {
     KeepErrno();
     close(fd);
@@ -206,40 +151,19 @@ DeviceHandle OpenThroughLibusb(const char* path, UsbfsNode node) {
   return fd;
 }
 
+// The monotonic clock in milliseconds.
 std::int64_t NowMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
-// Waits until `fd` reports one of `events`, or until `deadlineMs`. Returns the events that
-// came, 0 when the time ran out, -1 on failure with errno set.
-int WaitFor(int fd, short events, std::int64_t deadlineMs) {
-  for (;;) {
-    const std::int64_t left = deadlineMs - NowMs();
-    pollfd poller{fd, events, 0};
-    const int ready = poll(&poller, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready > 0) return poller.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return -1;
-  }
-}
-
-// Only interrupts a write that has waited too long (installed without SA_RESTART).
-void OnWriteTimeout(int) {}
-
-// The signal of the write timer: one of the real-time ones, so that no other use of SIGALRM is
-// disturbed.
-int WriteTimeoutSignal() { return SIGRTMIN; }
-
 }  // namespace
 
 DeviceHandle PlatformOpenDevice(const char* path) {
   UsbfsNode node{};
   if (ParseUsbfsPath(path, &node)) return OpenThroughLibusb(path, node);
-  // Blocking, but no call waits without bound: a read looks with poll first, a write runs
-  // under a timer.
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const int fd = UsblpOpen(path);
   if (fd < 0) {
     KeepErrno();
     return kInvalidHandle;
@@ -252,105 +176,32 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   *written = 0;
   *outstanding = false;  // libusb's transfer that timed out is cancelled and has come back
   if (LibusbOpen* open = FindLibusbOpen(device)) {
-    const bool sent = UsbPrinterWrite(open->printer, bytes, len, kWriteTimeoutMs, written);
+    const bool sent = LibusbPrinterWrite(open->printer, bytes, len, kWriteTimeoutMs, written);
     if (!sent) KeepErrno();
     return sent;
   }
-  // usblp's blocking write is the only one that reports a transfer that failed (EIO, when the
-  // printer is unplugged in the middle of it): its non-blocking write counts such a transfer
-  // as done. Its wait has no time limit, so a timer interrupts it after kWriteTimeoutMs, and
-  // every 100 ms after that in case the first signal came before the write began to wait.
-  // A write whose bound cannot be armed is not started.
-  struct sigaction action {};
-  action.sa_handler = OnWriteTimeout;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  if (sigaction(WriteTimeoutSignal(), &action, &previous) != 0) {
-    KeepErrno();
-    return false;
-  }
-  sigevent event{};
-  event.sigev_notify = SIGEV_SIGNAL;
-  event.sigev_signo = WriteTimeoutSignal();
-  timer_t timer{};
-  if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) {
-    KeepErrno();
-    sigaction(WriteTimeoutSignal(), &previous, nullptr);
-    return false;
-  }
-  // The mask is inherited from whoever started the tool: a blocked timer signal would never
-  // interrupt the write.
-  sigset_t timerSignal;
-  sigemptyset(&timerSignal);
-  sigaddset(&timerSignal, WriteTimeoutSignal());
-  sigset_t previousMask;
-  pthread_sigmask(SIG_UNBLOCK, &timerSignal, &previousMask);
-  itimerspec limit{};
-  limit.it_value.tv_sec = kWriteTimeoutMs / 1000;
-  limit.it_value.tv_nsec = static_cast<long>(kWriteTimeoutMs % 1000) * 1000000L;
-  limit.it_interval.tv_nsec = 100 * 1000000L;
-  const bool armed = timer_settime(timer, 0, &limit, nullptr) == 0;
-  const ssize_t result = armed ? write(static_cast<int>(device), bytes, len) : -1;
-  const int error = errno;
-  timer_delete(timer);
-  pthread_sigmask(SIG_SETMASK, &previousMask, nullptr);
-  sigaction(WriteTimeoutSignal(), &previous, nullptr);
-  if (!armed) {
-    g_lastError = static_cast<std::uint32_t>(error);
-    return false;
-  }
-  if (result < 0) {
-    // Only the timer's signal interrupts the write. It is not tried again: usblp leaves the
-    // transfer it started submitted, which may still go out, and the printer must not get the
-    // same bytes twice.
-    *outstanding = error == EINTR;
-    g_lastError = static_cast<std::uint32_t>(error == EINTR ? ETIMEDOUT : error);
-    return false;
-  }
-  *written = static_cast<std::uint32_t>(result);
-  return true;
+  const bool sent =
+      UsblpWrite(static_cast<int>(device), bytes, len, kWriteTimeoutMs, written, outstanding);
+  if (!sent) KeepErrno();
+  return sent;
 }
 
 bool PlatformReadDevice(DeviceHandle device, std::uint8_t* buffer, std::uint32_t len,
                         std::uint32_t* got) {
   *got = 0;
   if (LibusbOpen* open = FindLibusbOpen(device)) {
-    const bool read = UsbPrinterRead(open->printer, buffer, len, kReadWaitMs, got);
+    const bool read = LibusbPrinterRead(open->printer, buffer, len, kReadWaitMs, got);
     if (!read) KeepErrno();
     return read;
   }
-  const int fd = static_cast<int>(device);
-  const int events = WaitFor(fd, POLLIN, NowMs() + kReadWaitMs);
-  if (events < 0) {
-    KeepErrno();
-    return false;
-  }
-  if (events == 0) return true;  // nothing came
-  if ((events & POLLNVAL) != 0) {
-    g_lastError = EBADF;
-    return false;
-  }
-  if ((events & (POLLERR | POLLIN)) == POLLERR) {
-    g_lastError = EIO;  // the device failed; a read would block or bring nothing
-    return false;
-  }
-  const ssize_t result = read(fd, buffer, len);
-  if (result < 0) {
-    if (errno == EINTR || errno == EAGAIN) return true;
-    KeepErrno();
-    return false;
-  }
-  if (result == 0 && (events & POLLHUP) != 0) {
-    g_lastError = ENODEV;  // hung up: nothing will ever come
-    return false;
-  }
-  *got = static_cast<std::uint32_t>(result);
-  return true;
+  const bool read = UsblpRead(static_cast<int>(device), buffer, len, kReadWaitMs, got);
+  if (!read) KeepErrno();
+  return read;
 }
 
 void PlatformCloseDevice(DeviceHandle device) {
   if (LibusbOpen* open = FindLibusbOpen(device)) {
-    UsbPrinterClose(open->printer);  // libusb does not own the descriptor it was given
+    LibusbPrinterClose(open->printer);  // libusb does not own the descriptor it was given
     *open = LibusbOpen{-1, nullptr};
   }
   close(static_cast<int>(device));

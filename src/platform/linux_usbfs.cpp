@@ -80,7 +80,7 @@ bool HeldByUsblp(const char* folder, const char* name, std::uint32_t configurati
 
 // The printer interface of device `name` that a libusb open would claim. False when it has
 // none; `*usblp` tells whether usblp holds one of its printer interfaces.
-bool Examine(const char* folder, const char* name, UsbPrinterInterface* chosen, bool* usblp) {
+bool Examine(const char* folder, const char* name, LibusbPrinterInterface* chosen, bool* usblp) {
   *usblp = false;
   std::uint32_t configuration = 0;
   if (!ReadNumber(folder, name, "bConfigurationValue", &configuration)) return false;  // unconfigured
@@ -112,13 +112,13 @@ bool Examine(const char* folder, const char* name, UsbPrinterInterface* chosen, 
 }  // namespace
 
 bool ChoosePrinterInterface(const std::uint8_t* descriptors, std::size_t size,
-                            std::uint8_t configuration, UsbPrinterInterface* chosen,
+                            std::uint8_t configuration, LibusbPrinterInterface* chosen,
                             std::uint32_t* printerInterfaces) {
   *printerInterfaces = 0;
   bool found = false;
   bool inConfiguration = false;
   bool candidate = false;  // the alternate setting being read is bidirectional
-  UsbPrinterInterface setting{};
+  LibusbPrinterInterface setting{};
   bool haveIn = false;
   bool haveOut = false;
   // An alternate setting ends where the next interface or configuration begins.
@@ -140,7 +140,7 @@ bool ChoosePrinterInterface(const std::uint8_t* descriptors, std::size_t size,
       if (d[5] == kPrinterClass) {
         if (d[2] < 32) *printerInterfaces |= 1u << d[2];
         candidate = d[6] == 1 && d[7] == 2;
-        setting = UsbPrinterInterface{d[2], d[3], 0, 0, 0, false};
+        setting = LibusbPrinterInterface{d[2], d[3], 0, 0, 0, false};
         haveIn = haveOut = false;
       }
     } else if (d[1] == kEndpointType && d[0] >= 7 && candidate && (d[3] & 3) == 2) {  // bulk
@@ -170,7 +170,7 @@ int ListUsbfsPrinters(const char* folder, UsbfsNode* nodes, std::size_t capacity
     const dirent* entry = readdir(dir);
     if (entry == nullptr) break;
     Listed device{};
-    UsbPrinterInterface chosen{};
+    LibusbPrinterInterface chosen{};
     bool usblp = false;
     if (count < most && ParseDeviceName(entry->d_name, &device.position) &&
         Examine(folder, entry->d_name, &chosen, &usblp) && !usblp &&
@@ -190,7 +190,7 @@ int ListUsbfsPrinters(const char* folder, UsbfsNode* nodes, std::size_t capacity
   return static_cast<int>(count);
 }
 
-bool FindUsbfsPrinter(const char* folder, UsbfsNode node, UsbPrinterInterface* chosen) {
+bool FindUsbfsPrinter(const char* folder, UsbfsNode node, LibusbPrinterInterface* chosen) {
   DIR* dir = opendir(folder);
   int error = ENODEV;
   if (dir != nullptr) {

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/libusb_printer.h"
+#include "platform/linux_libusb.h"
 
 constexpr const char* kUsbDevicesFolder = "/sys/bus/usb/devices";
 
@@ -26,7 +26,7 @@ struct UsbfsNode {
 // that setting, its endpoints and the numbers of every printer-class interface of the
 // configuration (`printerInterfaces`, a bit per interface number below 32). False when none.
 bool ChoosePrinterInterface(const std::uint8_t* descriptors, std::size_t size,
-                            std::uint8_t configuration, UsbPrinterInterface* chosen,
+                            std::uint8_t configuration, LibusbPrinterInterface* chosen,
                             std::uint32_t* printerInterfaces);
 
 // Lists the devices in `folder` (entries named BUS-PORT[.PORT...]) whose active configuration
@@ -38,6 +38,6 @@ int ListUsbfsPrinters(const char* folder, UsbfsNode* nodes, std::size_t capacity
 // The printer interface of the listed device `node` to claim, with whether its alternate
 // setting must be selected. False, with errno set, when the device is no printer of that list
 // (ENODEV), or usblp holds it (EBUSY).
-bool FindUsbfsPrinter(const char* folder, UsbfsNode node, UsbPrinterInterface* chosen);
+bool FindUsbfsPrinter(const char* folder, UsbfsNode node, LibusbPrinterInterface* chosen);
 
 #endif  // EEPROMFIX_PLATFORM_LINUX_USBFS_H

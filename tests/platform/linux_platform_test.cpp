@@ -23,9 +23,9 @@
 
 #include "device/channel.h"
 #include "driver/report.h"
-#include "platform/libusb_printer.h"
+#include "platform/linux_libusb.h"
 #include "platform/linux_usbfs.h"
-#include "platform/linux_usbmisc.h"
+#include "platform/linux_usblp.h"
 #include "platform/platform.h"
 #include "support/capture.h"
 
@@ -350,7 +350,7 @@ class UsbmiscFolder : public testing::Test {
 
   std::string PathOf(std::uint32_t number) {
     char path[256];
-    const std::size_t length = UsbPrinterPath(folder_.c_str(), number, path, sizeof path);
+    const std::size_t length = UsblpPrinterPath(folder_.c_str(), number, path, sizeof path);
     EXPECT_EQ(length, std::strlen(path));
     return path;
   }
@@ -371,7 +371,7 @@ TEST_F(UsbmiscFolder, PrintersAreListedInNumericOrderAndOthersIgnored) {
     MakeFolder(name);
   }
   std::uint32_t numbers[8] = {};
-  ASSERT_EQ(ListUsbPrinters(folder_.c_str(), numbers, 8), 3);
+  ASSERT_EQ(ListUsblpPrinters(folder_.c_str(), numbers, 8), 3);
   EXPECT_EQ(numbers[0], 0u);
   EXPECT_EQ(numbers[1], 2u);
   EXPECT_EQ(numbers[2], 10u);
@@ -379,15 +379,15 @@ TEST_F(UsbmiscFolder, PrintersAreListedInNumericOrderAndOthersIgnored) {
 
 TEST_F(UsbmiscFolder, EmptyOrMissingFolderHasNoPrinters) {
   std::uint32_t numbers[4];
-  EXPECT_EQ(ListUsbPrinters(folder_.c_str(), numbers, 4), 0);
-  EXPECT_EQ(ListUsbPrinters((folder_ + "/absent").c_str(), numbers, 4), 0);
+  EXPECT_EQ(ListUsblpPrinters(folder_.c_str(), numbers, 4), 0);
+  EXPECT_EQ(ListUsblpPrinters((folder_ + "/absent").c_str(), numbers, 4), 0);
 }
 
 TEST_F(UsbmiscFolder, UnreadableFolderFails) {
   MakeFile("plain", "");
   std::uint32_t numbers[4];
   errno = 0;
-  EXPECT_EQ(ListUsbPrinters((folder_ + "/plain").c_str(), numbers, 4), -1);
+  EXPECT_EQ(ListUsblpPrinters((folder_ + "/plain").c_str(), numbers, 4), -1);
   EXPECT_EQ(errno, ENOTDIR);
 }
 
@@ -411,7 +411,7 @@ TEST_F(UsbmiscFolder, TooLongDevicePathIsCutAndSaysSo) {
   MakeFolder("lp1");
   MakeFile("lp1/uevent", "DEVNAME=" + std::string(40, 'n') + "\n");
   char path[16];
-  EXPECT_EQ(UsbPrinterPath(folder_.c_str(), 1, path, sizeof path), 45u);
+  EXPECT_EQ(UsblpPrinterPath(folder_.c_str(), 1, path, sizeof path), 45u);
   EXPECT_EQ(std::string(path), "/dev/" + std::string(10, 'n'));
 }
 
@@ -437,7 +437,7 @@ Bytes Descriptors(const Bytes& configurations) { return Bytes{18, 1} + Bytes(16,
 
 const Bytes kBidirectional = Interface(0, 0, 7, 1, 2) + Endpoint(0x81, 2, 512) + Endpoint(0x02, 2, 512);
 
-bool Choose(const Bytes& descriptors, int configuration, UsbPrinterInterface* chosen,
+bool Choose(const Bytes& descriptors, int configuration, LibusbPrinterInterface* chosen,
             std::uint32_t* printers) {
   return ChoosePrinterInterface(reinterpret_cast<const std::uint8_t*>(descriptors.data()),
                                 descriptors.size(), static_cast<std::uint8_t>(configuration), chosen,
@@ -446,7 +446,7 @@ bool Choose(const Bytes& descriptors, int configuration, UsbPrinterInterface* ch
 
 // The first interface with a bidirectional setting of the active configuration: other classes,
 // unidirectional settings, interrupt endpoints and other configurations do not count.
-TEST(UsbPrinterChoice, FirstBidirectionalSettingOfTheActiveConfiguration) {
+TEST(UsbfsInterfaceChoice, FirstBidirectionalSettingOfTheActiveConfiguration) {
   const Bytes descriptors = Descriptors(
       Configuration(1, Interface(0, 0, 3, 1, 2) + Endpoint(0x83, 2, 64) + Endpoint(0x04, 2, 64) +
                            Interface(1, 0, 7, 1, 1) + Endpoint(0x05, 2, 512) +
@@ -454,7 +454,7 @@ TEST(UsbPrinterChoice, FirstBidirectionalSettingOfTheActiveConfiguration) {
                            Endpoint(0x08, 2, 1024) + Interface(2, 0, 7, 1, 2) +
                            Endpoint(0x81, 2, 512) + Endpoint(0x02, 2, 512)) +
       Configuration(2, kBidirectional));
-  UsbPrinterInterface chosen{};
+  LibusbPrinterInterface chosen{};
   std::uint32_t printers = 0;
   ASSERT_TRUE(Choose(descriptors, 1, &chosen, &printers));
   EXPECT_EQ(chosen.number, 1);
@@ -509,7 +509,7 @@ TEST_F(UsbmiscFolder, UsbfsPrintersAreListedByBusAndPortWithoutUsblps) {
   EXPECT_EQ(nodes[1].device, 9u);
   EXPECT_EQ(nodes[2].bus, 2u);
 
-  UsbPrinterInterface chosen{};
+  LibusbPrinterInterface chosen{};
   ASSERT_TRUE(FindUsbfsPrinter(folder_.c_str(), UsbfsNode{1, 9}, &chosen));
   EXPECT_EQ(chosen.endpointIn, 0x81);
   EXPECT_FALSE(chosen.selectAltSetting);
@@ -521,7 +521,7 @@ TEST_F(UsbmiscFolder, UsbfsPrintersAreListedByBusAndPortWithoutUsblps) {
   EXPECT_EQ(errno, ENODEV);
 }
 
-TEST(UsbPrinterErrors, LibusbErrorsMapToErrno) {
+TEST(LibusbErrors, LibusbErrorsMapToErrno) {
   EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_NO_DEVICE), ENODEV);
   EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_IO), EIO);
   EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_ACCESS), EACCES);

@@ -1,4 +1,4 @@
-#include "platform/libusb_printer.h"
+#include "platform/linux_libusb.h"
 
 #include <libusb.h>
 
@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <cstring>
 
-struct UsbPrinter {
+struct LibusbPrinter {
   libusb_context* context;
   libusb_device_handle* handle;
-  UsbPrinterInterface chosen;
+  LibusbPrinterInterface chosen;
   // A bulk IN transfer must take whole packets: a shorter buffer loses the rest of a packet
   // (an overflow). What it brought beyond the request waits here for the next read.
   std::uint8_t staged[4096];
@@ -27,13 +27,13 @@ bool Fail(int error) {
 
 // A stalled endpoint: its halt is cleared once, the transfer fails with EPIPE (the printer
 // counts as gone, so that the next transfer does not stall again the same way).
-bool FailStalled(UsbPrinter* printer, std::uint8_t endpoint) {
+bool FailStalled(LibusbPrinter* printer, std::uint8_t endpoint) {
   libusb_clear_halt(printer->handle, endpoint);
   errno = EPIPE;
   return false;
 }
 
-std::uint32_t HandOut(UsbPrinter* printer, std::uint8_t* buffer, std::uint32_t len) {
+std::uint32_t HandOut(LibusbPrinter* printer, std::uint8_t* buffer, std::uint32_t len) {
   const std::uint32_t count = len < printer->stagedCount ? len : printer->stagedCount;
   std::memcpy(buffer, printer->staged + printer->stagedAt, count);
   printer->stagedAt += count;
@@ -61,12 +61,12 @@ int ErrnoOfLibusbError(int error) {
   }
 }
 
-UsbPrinter* UsbPrinterOpen(int fd, const UsbPrinterInterface& chosen) {
-  if (chosen.maxPacketIn == 0 || chosen.maxPacketIn > sizeof(UsbPrinter::staged)) {
+LibusbPrinter* LibusbPrinterOpen(int fd, const LibusbPrinterInterface& chosen) {
+  if (chosen.maxPacketIn == 0 || chosen.maxPacketIn > sizeof(LibusbPrinter::staged)) {
     errno = EINVAL;
     return nullptr;
   }
-  UsbPrinter* printer = static_cast<UsbPrinter*>(std::calloc(1, sizeof(UsbPrinter)));
+  LibusbPrinter* printer = static_cast<LibusbPrinter*>(std::calloc(1, sizeof(LibusbPrinter)));
   if (printer == nullptr) return nullptr;
   printer->chosen = chosen;
   // The device is known already: libusb need not look at every other one (and cannot, where
@@ -94,8 +94,8 @@ UsbPrinter* UsbPrinterOpen(int fd, const UsbPrinterInterface& chosen) {
   return printer;
 }
 
-bool UsbPrinterWrite(UsbPrinter* printer, const std::uint8_t* bytes, std::uint32_t len,
-                     std::uint32_t timeoutMs, std::uint32_t* written) {
+bool LibusbPrinterWrite(LibusbPrinter* printer, const std::uint8_t* bytes, std::uint32_t len,
+                        std::uint32_t timeoutMs, std::uint32_t* written) {
   int sent = 0;
   // One transfer, never repeated: what timed out may still have reached the printer in part.
   const int result = libusb_bulk_transfer(printer->handle, printer->chosen.endpointOut,
@@ -106,8 +106,8 @@ bool UsbPrinterWrite(UsbPrinter* printer, const std::uint8_t* bytes, std::uint32
   return result == 0 || Fail(result);
 }
 
-bool UsbPrinterRead(UsbPrinter* printer, std::uint8_t* buffer, std::uint32_t len,
-                    std::uint32_t waitMs, std::uint32_t* got) {
+bool LibusbPrinterRead(LibusbPrinter* printer, std::uint8_t* buffer, std::uint32_t len,
+                       std::uint32_t waitMs, std::uint32_t* got) {
   *got = 0;
   if (len == 0) return true;
   if (printer->stagedCount > 0) {
@@ -129,7 +129,7 @@ bool UsbPrinterRead(UsbPrinter* printer, std::uint8_t* buffer, std::uint32_t len
   return result == 0 || result == LIBUSB_ERROR_TIMEOUT || Fail(result);
 }
 
-void UsbPrinterClose(UsbPrinter* printer) {
+void LibusbPrinterClose(LibusbPrinter* printer) {
   libusb_release_interface(printer->handle, printer->chosen.number);
   libusb_close(printer->handle);
   libusb_exit(printer->context);
