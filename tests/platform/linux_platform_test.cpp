@@ -578,15 +578,26 @@ TEST_F(UsbmiscFolder, UsbfsPrintersAreListedByBusAndPortWithoutUsblps) {
   EXPECT_EQ(errno, ENODEV);
 }
 
-TEST(LibusbErrors, LibusbErrorsMapToErrno) {
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_NO_DEVICE), ENODEV);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_IO), EIO);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_ACCESS), EACCES);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_BUSY), EBUSY);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_TIMEOUT), ETIMEDOUT);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_PIPE), EPIPE);
-  EXPECT_EQ(ErrnoOfLibusbError(LIBUSB_ERROR_OTHER), EIO);
-  EXPECT_TRUE(PlatformDeviceGone(EPIPE));  // a stalled endpoint would stall again
+// A failed libusb call reaches the tool as the errno that stands for it. What the tool does
+// with that: gives up a printer that is unplugged, failing, not taking data or stalled (it would
+// stall again); tells a user who may not open the printer from one that another program holds.
+// And no libusb error, named or not, reads as a success or as a code without a system text.
+TEST(LibusbErrors, LibusbFailuresMeanWhatTheToolActsOn) {
+  const auto errnoOf = [](int error) { return static_cast<std::uint32_t>(ErrnoOfLibusbError(error)); };
+  for (const int gone : {LIBUSB_ERROR_NO_DEVICE, LIBUSB_ERROR_IO, LIBUSB_ERROR_TIMEOUT, LIBUSB_ERROR_PIPE}) {
+    EXPECT_TRUE(PlatformDeviceGone(errnoOf(gone))) << libusb_error_name(gone);
+  }
+  EXPECT_FALSE(PlatformDeviceGone(errnoOf(LIBUSB_ERROR_INTERRUPTED)));
+  EXPECT_EQ(PlatformOpenFailure(errnoOf(LIBUSB_ERROR_ACCESS)), OpenFailure::kNotPermitted);
+  EXPECT_EQ(PlatformOpenFailure(errnoOf(LIBUSB_ERROR_BUSY)), OpenFailure::kInUse);
+  EXPECT_EQ(PlatformOpenFailure(errnoOf(LIBUSB_ERROR_NO_DEVICE)), OpenFailure::kOther);
+
+  for (int error = LIBUSB_ERROR_OTHER; error < 0; ++error) {
+    char text[64] = {};
+    ASSERT_NE(errnoOf(error), 0u) << error;
+    ASSERT_TRUE(PlatformErrorText(errnoOf(error), text, sizeof text));
+    EXPECT_NE(std::strncmp(text, "Unknown error", 13), 0) << error << ": " << text;
+  }
 }
 
 }  // namespace
