@@ -203,6 +203,25 @@ TEST_P(FaultMatrix, PrinterGoneAtEachCall) {
   }
 }
 
+// An image write that failed with nothing counted may still go out when its transfer is
+// outstanding: the run then ends unverified, whether the printer counts as gone (timed out) or
+// not (interrupted). One that came back with its count sent nothing.
+TEST_P(FaultMatrix, ImageWriteLeftOutstanding) {
+  const char kNotSent[] = "ERROR: failed to send WriteEEPROM data. Wrote 0 bytes, should be: 324.\n";
+  for (const std::uint32_t code : {kFakeTimedOut, kFakeProtocolError}) {
+    for (const bool outstanding : {true, false}) {
+      SCOPED_TRACE("code " + std::to_string(code) + (outstanding ? ", outstanding" : ", came back"));
+      const Outcome o = RunDamaged(GetParam(), [&] { g_fake.writeFaults[kImageWrite] = IoFault{code, 0, true, outstanding}; });
+      ExpectSafe(o, clean_, false, kOneGiveUpMs);
+      EXPECT_NE(o.out.find(kNotSent), std::string::npos) << o.out;
+      EXPECT_EQ(EndsWith(o.out, kUnverified), outstanding) << o.out;
+      if (code == kFakeTimedOut) {
+        EXPECT_TRUE(EndsWith(o.out, std::string(kNotSent) + kStopped + (outstanding ? kUnverified : ""))) << o.out;
+      }
+    }
+  }
+}
+
 TEST_P(FaultMatrix, PrinterFallsSilentAtEachRead) {
   for (std::size_t read = 0; read < clean_.reads; ++read) {
     SCOPED_TRACE("silent from read " + std::to_string(read));

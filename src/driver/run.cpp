@@ -47,21 +47,9 @@ int RunEepromfix(const RunOptions& options) {
     std::printf("FATAL ERROR: couldn't find the requested USB device, err %u\n",
                 static_cast<unsigned>(code));
     std::fflush(stdout);
-    // What to do about it, where the user can do something.
-    switch (PlatformOpenFailure(code)) {
-      case OpenFailure::kNotPermitted:
-        std::fputs("eepromfix: permission denied: run it as root, or give your user access to the "
-                   "printer (on most distributions: join the lp group and log in again)\n",
-                   stderr);
-        break;
-      case OpenFailure::kInUse:
-        std::fputs("eepromfix: the printer is in use by another program (a print queue, ipp-usb): "
-                   "pause it and try again\n",
-                   stderr);
-        break;
-      case OpenFailure::kOther:
-        break;
-    }
+    // What to do about it, in this system's terms, where the user can do something.
+    const char* hint = PlatformOpenFailureHint(PlatformOpenFailure(code));
+    if (hint != nullptr) std::fputs(hint, stderr);
     return 1;
   }
   // Error texts reported during the procedure start from a clean value.

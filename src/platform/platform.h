@@ -66,9 +66,13 @@ DeviceHandle PlatformOpenDevice(const char* path);
 // One write of `len` bytes (WriteFile) that returns once the device has taken them, or fails
 // after kWriteTimeoutMs where the system lets a write be bounded. Returns false on failure, with
 // the last-error code set. `*written` is always set: the bytes that went out, 0 unless the
-// system says otherwise.
+// system says otherwise. `*outstanding` is always set: true only for a failed write whose
+// transfer the system still holds (a usblp write that a signal interrupted, a Windows transfer
+// that did not come back after its cancel), so that some or all of its bytes may still reach the
+// device after the call returned; false when the transfer came back and `*written` is all it
+// sent.
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written);
+                         std::uint32_t* written, bool* outstanding);
 
 // One read of at most `len` bytes (ReadFile). It returns at once with what is pending, or waits
 // up to kReadWaitMs for the first bytes when nothing is: nothing then is a success with `*got`
@@ -126,6 +130,10 @@ enum class OpenFailure {
   kInUse,         // another program holds it
 };
 OpenFailure PlatformOpenFailure(std::uint32_t code);
+
+// The line, ending in a line break, that tells the user what to do about `failure` in this
+// system's terms; nullptr when there is nothing to tell (kOther).
+const char* PlatformOpenFailureHint(OpenFailure failure);
 
 // --- Command line and console --------------------------------------------------------------
 

@@ -197,8 +197,9 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   *written = 0;
+  *outstanding = false;
   Transfer* transfer = NewTransfer(len);
   if (transfer == nullptr) return false;
   if (len != 0) std::memcpy(BytesOf(transfer), bytes, len);
@@ -210,6 +211,8 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   // A write that timed out is never tried again: part of it may have gone out, and the printer
   // must not get the same bytes twice.
   if (outcome == Outcome::kCancelled || outcome == Outcome::kStuck) SetLastError(ERROR_TIMEOUT);
+  // One that did not come back even after its cancel may still deliver its bytes.
+  *outstanding = outcome == Outcome::kStuck;
   if (outcome != Outcome::kStuck) FreeTransfer(transfer);
   return outcome == Outcome::kDone;
 }
@@ -340,6 +343,22 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
   if (code == ERROR_ACCESS_DENIED) return OpenFailure::kNotPermitted;
   if (code == ERROR_SHARING_VIOLATION || code == ERROR_BUSY) return OpenFailure::kInUse;
   return OpenFailure::kOther;
+}
+
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  // A USB printer interface that an administrator's account cannot open either is mostly held
+  // by another program, whichever of the two codes the driver gives.
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: access denied: another program may hold the printer (a print job that is "
+           "spooling, the printer's status monitor): wait for the job or cancel it, close that "
+           "program and try again\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print job that is spooling, the "
+           "printer's status monitor): wait for the job or cancel it, close that program and try "
+           "again\n";
+  }
+  return nullptr;
 }
 
 // --- Device paths given by a user, saving a file ---------------------------------------------

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -216,7 +218,9 @@ TEST_F(Pty, WriteReachesThePeer) {
   std::uint8_t bytes[300];
   for (std::uint32_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i ^ 0x5A);
   std::uint32_t written = 0;
-  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   std::vector<std::uint8_t> received;
@@ -242,10 +246,67 @@ TEST_F(Pty, HungUpPeerIsGoneBothWaysAtOnce) {
 
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);  // the write came back with its failure
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EIO));
   EXPECT_TRUE(PlatformDeviceGone(PlatformLastError()));
+}
+
+volatile sig_atomic_t g_stopsSeen = 0;
+
+// A write blocked on a printer that takes nothing more (the pty's buffer is full). A Ctrl-Z waits
+// until the write has ended; another signal ends it with its own code, not a time-out, and its
+// transfer may still go out.
+TEST_F(Pty, WriteEndedByAnotherSignalIsNoTimeOut) {
+  const int fd = Fd(device_);
+  const int flags = fcntl(fd, F_GETFL);
+  ASSERT_EQ(fcntl(fd, F_SETFL, flags | O_NONBLOCK), 0);
+  std::uint8_t bytes[512] = {};
+  // The line discipline moves bytes on in the background: full once a pause frees no room.
+  for (bool took = true; took;) {
+    took = false;
+    for (std::size_t chunk = sizeof bytes; chunk != 0; chunk /= 2) {
+      while (write(fd, bytes, chunk) > 0) took = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(fcntl(fd, F_SETFL, flags), 0);
+
+  struct sigaction counting {};
+  counting.sa_handler = [](int) { g_stopsSeen = g_stopsSeen + 1; };
+  sigemptyset(&counting.sa_mask);
+  struct sigaction previousStop {};
+  struct sigaction previousUser {};
+  sigaction(SIGTSTP, &counting, &previousStop);
+  sigaction(SIGUSR1, &counting, &previousUser);  // no SA_RESTART: it ends the write
+  g_stopsSeen = 0;
+  const pthread_t writer = pthread_self();
+  std::atomic<bool> returned{false};
+  bool blockedAfterStop = false;
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(writer, SIGTSTP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    blockedAfterStop = !returned;
+    pthread_kill(writer, SIGUSR1);
+  });
+  std::uint32_t written = 99;
+  bool outstanding = false;
+  const bool ok = PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding);
+  returned = true;
+  other.join();
+  sigaction(SIGTSTP, &previousStop, nullptr);
+  sigaction(SIGUSR1, &previousUser, nullptr);
+
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(outstanding);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_FALSE(PlatformDeviceGone(PlatformLastError()));
+  EXPECT_TRUE(blockedAfterStop) << "the Ctrl-Z ended the write";
+  EXPECT_EQ(g_stopsSeen, 2) << "the Ctrl-Z was lost or came during the write";
 }
 
 // A printer that answers a few milliseconds after the command is read at once, not a pause later.
@@ -274,8 +335,10 @@ TEST(LinuxDeviceIo, ClosedDescriptorFailsBothWaysWithEbadf) {
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 
   std::uint32_t written = 99;
+  bool outstanding = true;
   PlatformSetLastError(0);
-  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written));
+  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 }

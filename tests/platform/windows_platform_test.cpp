@@ -116,8 +116,10 @@ TEST(WindowsDeviceIo, OpeningAMissingPathFails) {
 TEST(WindowsDeviceIo, FailedCallsStillSetTheirCounts) {
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(PlatformLastError(), kInvalidHandleCode);
 
   std::uint8_t buffer[4];
@@ -141,7 +143,9 @@ TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   const DeviceHandle device = PlatformOpenDevice(path);
   ASSERT_NE(device, kInvalidHandle);
   std::uint32_t written = 0;
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   // Others may read the printer meanwhile, but not write to it.
@@ -227,7 +231,8 @@ TEST(WindowsDeviceIo, PipeReadsTakeWhatCameOrNothingAfterTheWait) {
   EXPECT_LT(waited, kReadWaitMs + 2000);
 
   std::uint32_t written = 0;  // the device still works after the cancel
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written, &outstanding));
   EXPECT_EQ(written, 16u);
   ASSERT_TRUE(ReadFile(printer, block, sizeof block, &count, nullptr));
   EXPECT_EQ(count, 16u);
@@ -263,6 +268,16 @@ TEST(WindowsDeviceIo, StatusesOfARemovedPrinterMeanGone) {
     const ULONG code = toDosError(static_cast<LONG>(c.status));
     EXPECT_EQ(PlatformDeviceGone(code), c.gone) << std::hex << c.status << std::dec << " gives " << code;
   }
+}
+
+// Access denied on a printer interface mostly means that another program holds it: the hint
+// speaks of that, not of root or the lp group.
+TEST(WindowsOpenFailure, AccessDeniedHintNamesWhatHoldsThePrinter) {
+  const char* hint = PlatformOpenFailureHint(PlatformOpenFailure(5));
+  ASSERT_NE(hint, nullptr);
+  EXPECT_STREQ(hint, "eepromfix: access denied: another program may hold the printer (a print job that is "
+                     "spooling, the printer's status monitor): wait for the job or cancel it, close that "
+                     "program and try again\n");
 }
 
 // The tests run with standard output redirected (ctest reads it): never a window of its own.

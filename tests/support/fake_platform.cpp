@@ -242,7 +242,7 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   if (len > 512) Misuse("a write of more than one 512-byte block");
   FakeDevice* target = DeviceFor(device, "write");
   SimulatedPrinter* printer = target != nullptr ? target->printer : nullptr;
@@ -253,6 +253,8 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0, startMs);
   g_fake.written.insert(g_fake.written.end(), bytes, bytes + len);
   *written = outcome.count;
+  const auto fault = g_fake.writeFaults.find(g_fake.writes - 1);
+  *outstanding = outcome.fails && fault != g_fake.writeFaults.end() && fault->second.outstanding;
   return !outcome.fails;
 }
 
@@ -326,6 +328,19 @@ void PlatformSetLastError(std::uint32_t code) { g_fake.lastError = code; }
 OpenFailure PlatformOpenFailure(std::uint32_t code) {
   if (code == kFakeAccessDenied || code == kFakeNotPermitted) return OpenFailure::kNotPermitted;
   return code == kFakeBusy ? OpenFailure::kInUse : OpenFailure::kOther;
+}
+
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  // The Linux seam's words.
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
+           "(on most distributions: join the lp group and log in again)\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
+           "and try again\n";
+  }
+  return nullptr;
 }
 
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {

@@ -32,6 +32,7 @@ struct IoFault {
   std::uint32_t code = kFakeProtocolError;  // kFakeNoSuchDevice: unplugged, every later call fails so
   std::uint32_t count = 0;            // bytes the call still moves
   bool fails = true;                  // false: the call succeeds but moves only `count` bytes
+  bool outstanding = false;           // a failed write leaves its transfer with the system
 };
 
 struct FakeDevice {
