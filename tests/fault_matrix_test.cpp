@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <vector>
 #include <map>
 #include <string>
 
@@ -49,7 +51,7 @@ EepromBytes Damaged() {
 
 // Runs the whole tool against a printer that holds a damaged image; `arrange` sets the fault.
 template <typename Arrange>
-Outcome RunDamaged(Arrival arrival, Arrange arrange) {
+Outcome RunDamaged(Arrival arrival, Arrange arrange, const RunOptions& options = RunOptions{}) {
   ResetFakePlatform();
   SimulatedPrinter printer(Damaged().data());
   if (arrival == Arrival::kInPieces) printer.chunkSize = 7;
@@ -57,7 +59,7 @@ Outcome RunDamaged(Arrival arrival, Arrange arrange) {
   arrange();
 
   Outcome o;
-  const ToolRun run = RunTool();
+  const ToolRun run = RunTool(options);
   o.exitCode = run.exitCode;
   o.out = run.out;
   o.eeprom = EepromOf(printer);
@@ -201,6 +203,25 @@ TEST_P(FaultMatrix, PrinterGoneAtEachCall) {
   }
 }
 
+// An image write that failed with nothing counted may still go out when its transfer is
+// outstanding: the run then ends unverified, whether the printer counts as gone (timed out) or
+// not (interrupted). One that came back with its count sent nothing.
+TEST_P(FaultMatrix, ImageWriteLeftOutstanding) {
+  const char kNotSent[] = "ERROR: failed to send WriteEEPROM data. Wrote 0 bytes, should be: 324.\n";
+  for (const std::uint32_t code : {kFakeTimedOut, kFakeProtocolError}) {
+    for (const bool outstanding : {true, false}) {
+      SCOPED_TRACE("code " + std::to_string(code) + (outstanding ? ", outstanding" : ", came back"));
+      const Outcome o = RunDamaged(GetParam(), [&] { g_fake.writeFaults[kImageWrite] = IoFault{code, 0, true, outstanding}; });
+      ExpectSafe(o, clean_, false, kOneGiveUpMs);
+      EXPECT_NE(o.out.find(kNotSent), std::string::npos) << o.out;
+      EXPECT_EQ(EndsWith(o.out, kUnverified), outstanding) << o.out;
+      if (code == kFakeTimedOut) {
+        EXPECT_TRUE(EndsWith(o.out, std::string(kNotSent) + kStopped + (outstanding ? kUnverified : ""))) << o.out;
+      }
+    }
+  }
+}
+
 TEST_P(FaultMatrix, PrinterFallsSilentAtEachRead) {
   for (std::size_t read = 0; read < clean_.reads; ++read) {
     SCOPED_TRACE("silent from read " + std::to_string(read));
@@ -208,6 +229,33 @@ TEST_P(FaultMatrix, PrinterFallsSilentAtEachRead) {
     ExpectSafe(o, clean_, read < clean_.readsInReadExchange, kOneGiveUpMs);
     EXPECT_EQ(o.out.find(kRepaired), std::string::npos) << o.out;
     EXPECT_GE(o.clockMs, 30u * 1000) << "gave up before 30 s brought nothing";
+  }
+}
+
+// With --check, whatever fails: the read exchange and nothing more, and an exit code that tells
+// whether the image was read (3: wrong and repairable) or not (5).
+TEST_P(FaultMatrix, CheckOnlyWhateverFails) {
+  RunOptions checkOnly;
+  checkOnly.checkOnly = true;
+  const Outcome clean = RunDamaged(GetParam(), [] {}, checkOnly);
+  ASSERT_EQ(clean.exitCode, 3) << clean.out;
+  std::vector<std::function<void()>> faults;
+  for (std::size_t call = 0; call < clean.writes + clean.reads; ++call) {
+    for (const std::uint32_t code : {kFakeProtocolError, kFakeNoSuchDevice}) {
+      const bool write = call < clean.writes;
+      const std::size_t number = write ? call : call - clean.writes;
+      faults.push_back([=] { (write ? g_fake.writeFaults : g_fake.readFaults)[number] = IoFault{code, 0, true}; });
+    }
+    if (call < clean.reads) faults.push_back([=] { g_fake.silentFromRead = call; });
+  }
+  for (std::size_t i = 0; i < faults.size(); ++i) {
+    SCOPED_TRACE("fault " + std::to_string(i));
+    const Outcome o = RunDamaged(GetParam(), faults[i], checkOnly);
+    EXPECT_FALSE(o.writeCommandSent) << o.out;
+    EXPECT_LE(o.writes, 4u);
+    EXPECT_EQ(o.eeprom, Damaged());
+    EXPECT_TRUE(o.exitCode == 3 || o.exitCode == 5) << o.exitCode;
+    EXPECT_EQ(o.exitCode == 3, EndsWith(o.out, "; run eepromfix without --check to repair it\n")) << o.out;
   }
 }
 

@@ -21,11 +21,14 @@ void ReportTransferFailure(const char* numericFormat, const char* message) {
 
 std::uint32_t ChannelWrite(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len) {
   g_deviceChannel.writeFailed = g_deviceChannel.deviceGone;
+  g_deviceChannel.writeOutstanding = false;
   if (g_deviceChannel.deviceGone) return 0;  // it could only fail again, or hang
   const std::uint32_t count = len > kChannelBlockSize ? kChannelBlockSize : len;
   std::uint32_t written = 0;
-  if (!PlatformWriteDevice(device, bytes, count, &written)) {
+  bool outstanding = false;
+  if (!PlatformWriteDevice(device, bytes, count, &written, &outstanding)) {
     g_deviceChannel.writeFailed = true;
+    g_deviceChannel.writeOutstanding = outstanding;
     ReportTransferFailure("WriteFile() Failed, error = %d\n", "Write Failed.");
   }
   return written > count ? count : written;

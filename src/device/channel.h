@@ -17,6 +17,8 @@ struct DeviceChannel {
   bool deviceGone;            // a device call failed with a code that says the device is gone
                               // or stopped taking data: no call touches it any more
   bool writeFailed;           // the last ChannelWrite failed, whatever count it reported
+  bool writeOutstanding;      // the last ChannelWrite failed with its transfer still held by the
+                              // system: its bytes may yet reach the printer
 };
 
 extern DeviceChannel g_deviceChannel;

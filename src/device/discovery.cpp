@@ -15,7 +15,7 @@ constexpr int kAnswerSize = 100;
 // Listed paths remembered for the prompt's answer; usblp itself numbers at most 16 printers.
 constexpr std::uint32_t kMaxListed = 64;
 
-enum class Pass { kCountAndMatch, kList, kFetch };
+enum class Pass { kCountAndMatch, kList, kFetch, kFindPath };
 
 // What one pass found.
 struct PassResult {
@@ -28,8 +28,8 @@ using ListedPaths = char[kMaxListed][kPathSize];
 
 // Queries the devices of one snapshot in order, copying each path into `path`.
 // kCountAndMatch records in `selected` the last device whose path contains `key`, and its path
-// in `chosen`; kList prints a line per device and keeps its path in `listed`; kFetch stops at
-// device `selected`.
+// in `chosen`; kList prints a line per device and keeps its path in `listed` (when given); kFetch
+// stops at device `selected`; kFindPath stops at the device that `key`, a whole path, names.
 PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selected, char* chosen,
                    ListedPaths* listed) {
   PassResult result{0, false};
@@ -63,7 +63,7 @@ PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selecte
     }
     if (pass == Pass::kList) {
       std::printf("Device # %u has the name %s\n", static_cast<unsigned>(index), devicePath);
-      if (index < kMaxListed) std::memcpy((*listed)[index], devicePath, length + 1);
+      if (listed != nullptr && index < kMaxListed) std::memcpy((*listed)[index], devicePath, length + 1);
     }
     std::memcpy(path, devicePath, length + 1);
     std::free(detail);
@@ -73,7 +73,8 @@ PassResult RunPass(Pass pass, const char* key, char* path, std::int32_t& selecte
       selected = static_cast<std::int32_t>(index);  // the last match wins
       std::memcpy(chosen, path, length + 1);
     }
-    if (pass == Pass::kFetch && index == static_cast<std::uint32_t>(selected)) {
+    if ((pass == Pass::kFetch && index == static_cast<std::uint32_t>(selected)) ||
+        (pass == Pass::kFindPath && PlatformSameDevicePath(key, path))) {
       result.fetched = true;
       break;
     }
@@ -154,4 +155,18 @@ DeviceHandle OpenPrinterDevice(const char* filter, std::FILE* answers) {
     }
   }
   return PlatformOpenDevice(path);
+}
+
+std::uint32_t ListPrinterDevices() {
+  char path[kPathSize] = "";
+  std::int32_t selected = -1;
+  return RunPass(Pass::kList, nullptr, path, selected, nullptr, nullptr).deviceCount;
+}
+
+DeviceHandle OpenPrinterDeviceAt(const char* path) {
+  char found[kPathSize] = "";
+  std::int32_t selected = -1;
+  // The listed path is opened, not the one given: the same node, by the name it was found under.
+  if (!RunPass(Pass::kFindPath, path, found, selected, nullptr, nullptr).fetched) return kInvalidHandle;
+  return PlatformOpenDevice(found);
 }

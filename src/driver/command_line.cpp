@@ -15,7 +15,8 @@ bool Is(const char* argument, const char* option) { return std::strcmp(argument,
 const char* HelpOptions() { return PlatformSlashOptions() ? "-h, --help, /?" : "-h, --help"; }
 
 void PrintUsageLine(std::FILE* stream) {
-  std::fprintf(stream, "Usage: eepromfix [%s | --version]\n",
+  std::fprintf(stream,
+               "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | %s | --version\n",
                PlatformSlashOptions() ? "-h | --help | /?" : "-h | --help");
 }
 
@@ -33,39 +34,76 @@ void PrintHelp() {
       "as it was read with its two checksum bytes corrected. Nothing else is changed.\n"
       "\n"
       "Options:\n"
+      "  --check          read and report only: never write to the printer\n"
+      "  --save FILE      keep the image as read in FILE (a new file), before any repair\n"
+      "  --device PATH    use the printer with this device path, as --list shows it\n"
+      "  --list           list the printers found and exit, opening none\n"
       "  %-16s print this text and exit\n"
       "  %-16s print the version and exit\n"
       "\n"
       "Exit codes:\n"
-      "  0  the EEPROM check ran: its lines say what it found, and what it repaired\n"
+      "  0  the EEPROM check ran: its lines say what it found, and what it repaired;\n"
+      "     with --check: the checksum is right\n"
       "  1  no printer could be opened, or the system could not list the printers\n"
-      "  2  an unknown argument: nothing was done\n",
+      "  2  a command line that was refused, or a FILE that exists: nothing was done\n"
+      "  3  with --check: the checksum is wrong, a run without --check would repair it\n"
+      "  4  with --check: the checksum is wrong, but the image fails the sanity checks\n"
+      "  5  with --check or --save: the EEPROM could not be read\n"
+      "  6  with --save: the image could not be saved, nothing was repaired\n",
       HelpOptions(), "--version");
+}
+
+// An option's value: the next argument, unless there is none or it looks like an option.
+const char* ValueAfter(int argc, const char* const* argv, int* i) {
+  if (*i + 1 >= argc) return nullptr;
+  const char* value = argv[*i + 1];
+  if (value[0] == '\0' || value[0] == '-') return nullptr;
+  ++*i;
+  return value;
+}
+
+Command Refuse(Refusal* refusal, const char* before, const char* argument, const char* after = "") {
+  *refusal = Refusal{before, argument, after};
+  return Command::kRefused;
 }
 
 }  // namespace
 
-Command ParseCommandLine(int argc, const char* const* argv, const char** unknown) {
-  Command first = Command::kRun;
+Command ParseCommandLine(int argc, const char* const* argv, RunOptions* options, Refusal* refusal) {
+  *options = RunOptions{};
+  Command answer = Command::kRun;  // --help or --version, the first of them
+  bool list = false;
   for (int i = 1; i < argc; ++i) {
     const char* argument = argv[i];
-    Command command = Command::kUnknown;
     if (Is(argument, "--help") || Is(argument, "-h") ||
         (Is(argument, "/?") && PlatformSlashOptions())) {
-      command = Command::kHelp;
+      if (answer == Command::kRun) answer = Command::kHelp;
     } else if (Is(argument, "--version")) {
-      command = Command::kVersion;
+      if (answer == Command::kRun) answer = Command::kVersion;
+    } else if (Is(argument, "--check") || Is(argument, "--list")) {
+      bool& flag = Is(argument, "--check") ? options->checkOnly : list;
+      if (flag) return Refuse(refusal, "option given twice: ", argument);
+      flag = true;
+    } else if (Is(argument, "--save") || Is(argument, "--device")) {
+      const bool save = Is(argument, "--save");
+      const char*& value = save ? options->saveFile : options->devicePath;
+      if (value != nullptr) return Refuse(refusal, "option given twice: ", argument);
+      value = ValueAfter(argc, argv, &i);
+      if (value == nullptr) return Refuse(refusal, "", argument, save ? " needs a FILE" : " needs a PATH");
+    } else {
+      return Refuse(refusal, "unknown argument: ", argument);
     }
-    if (command == Command::kUnknown) {
-      *unknown = argument;
-      return Command::kUnknown;
-    }
-    if (first == Command::kRun) first = command;
   }
-  return first;
+  if (answer != Command::kRun) return answer;
+  if (!list) return Command::kRun;
+  // A listing opens no printer: there is nothing to check, save or choose.
+  if (options->checkOnly) return Refuse(refusal, "", "--check", " cannot go with --list");
+  if (options->saveFile != nullptr) return Refuse(refusal, "", "--save", " cannot go with --list");
+  if (options->devicePath != nullptr) return Refuse(refusal, "", "--device", " cannot go with --list");
+  return Command::kList;
 }
 
-int AnswerCommandLine(Command command, const char* unknown) {
+int AnswerCommandLine(Command command, const Refusal& refusal) {
   switch (command) {
     case Command::kHelp:
       PrintHelp();
@@ -74,17 +112,18 @@ int AnswerCommandLine(Command command, const char* unknown) {
       std::printf("eepromfix %s\n", EEPROMFIX_VERSION);
       return 0;
     case Command::kRun:
-    case Command::kUnknown:
+    case Command::kList:
+    case Command::kRefused:
       break;
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "eepromfix: unknown argument: %s\n", unknown != nullptr ? unknown : "");
+  std::fprintf(stderr, "eepromfix: %s%s%s\n", refusal.before, refusal.argument, refusal.after);
   PrintUsageLine(stderr);
   return 2;
 }
 
 bool KeepsWindowOpen(Command command) {
-  return command == Command::kRun && PlatformOwnConsoleWindow();
+  return (command == Command::kRun || command == Command::kList) && PlatformOwnConsoleWindow();
 }
 
 void WaitForEnter(std::FILE* input) {

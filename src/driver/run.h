@@ -2,9 +2,22 @@
 #ifndef EEPROMFIX_DRIVER_RUN_H
 #define EEPROMFIX_DRIVER_RUN_H
 
-// Opens the printer, checks and where possible repairs its EEPROM, closes it. Returns the
-// process exit code: 0 after the EEPROM procedure ran, whatever it found; 1 when no printer
-// could be opened.
-int RunEepromfix();
+#include "driver/command_line.h"
+
+// Exit codes beyond 0 (the procedure ran), 1 (no printer opened) and 2 (nothing done: a refused
+// command line, or a FILE to save to that exists).
+constexpr int kExitRepairable = 3;   // --check: the checksum is wrong, a run would repair it
+constexpr int kExitImplausible = 4;  // --check: the checksum is wrong, the image fails the sanity checks
+constexpr int kExitUnreadable = 5;   // --check or --save: no image could be read
+constexpr int kExitNotSaved = 6;     // --save: the image could not be saved, nothing was repaired
+
+// Opens the printer (the one at options.devicePath, if given), checks and where possible
+// repairs its EEPROM, closes it. Returns the process exit code: without options, 0 after the
+// EEPROM procedure ran, whatever it found, and 1 when no printer could be opened.
+int RunEepromfix(const RunOptions& options = RunOptions{});
+
+// --list: prints the listing line of every printer, opens none. Returns 0; with no printer
+// says so on standard error.
+int ListPrinters();
 
 #endif  // EEPROMFIX_DRIVER_RUN_H

@@ -90,9 +90,9 @@ int Unverified() {
   return 0;
 }
 
-// Once image bytes went out the EEPROM may hold the new checksum: a run that ends before the
-// read-back says so last. Returns the procedure's result.
-int EndUnverified(std::uint32_t imageBytesSent) { return imageBytesSent != 0 ? Unverified() : 0; }
+// Once image bytes may have gone out the EEPROM may hold the new checksum: a run that ends
+// before the read-back says so last. Returns the procedure's result.
+int EndUnverified(bool imageMayHaveGone) { return imageMayHaveGone ? Unverified() : 0; }
 
 // Sends the UEL that closes an exchange. Returns false when the printer is gone (said so).
 bool EndExchange(DeviceHandle device, bool& ok) {
@@ -103,7 +103,10 @@ bool EndExchange(DeviceHandle device, bool& ok) {
 
 }  // namespace
 
-int CheckAndRepairEeprom(DeviceHandle device) {
+int CheckAndRepairEeprom(DeviceHandle device, const EepromRequest& request, EepromVerdict* verdict) {
+  EepromVerdict unused = EepromVerdict::kUnreadable;
+  EepromVerdict& found = verdict != nullptr ? *verdict : unused;
+  found = EepromVerdict::kUnreadable;
   bool ok = true;
   bool readPayload = false;
   std::uint8_t buffer[kReceiveBufferSize] = {};
@@ -123,12 +126,27 @@ int CheckAndRepairEeprom(DeviceHandle device) {
     return 0;
   }
 
+  // A copy of the image as the printer sent it, before anything could change it.
+  if (request.keepImage != nullptr && !request.keepImage(buffer, request.context)) {
+    found = EepromVerdict::kNotKept;
+    return 0;
+  }
+
   if (ComputeImageChecksum(image) == StoredImageChecksum(image)) {
+    found = EepromVerdict::kCorrect;
     std::printf("EEPROM Checksum was already correct, no action taken\n");
     return 0;
   }
   if (!ImagePassesSanityChecks(image)) {
+    found = EepromVerdict::kImplausible;
     std::printf("EEPROM Sanity Checks fail, no action taken\n");
+    return 0;
+  }
+  found = EepromVerdict::kRepairable;
+  if (request.checkOnly) {
+    std::printf("EEPROM Checksum is wrong: stored %04x, computed %04x; run eepromfix without --check "
+                "to repair it\n",
+                unsigned{StoredImageChecksum(image)}, unsigned{ComputeImageChecksum(image)});
     return 0;
   }
 
@@ -152,16 +170,19 @@ int CheckAndRepairEeprom(DeviceHandle device) {
   StoreBigEndian32(buffer + kEepromImageSize,
                    OnesComplementChecksum(buffer, static_cast<std::int32_t>(kEepromImageSize)));
   std::uint32_t sent = 0;
-  if (!SendImagePayload(device, buffer, sent, ok)) return EndUnverified(sent);
+  const bool goOn = SendImagePayload(device, buffer, sent, ok);
+  // A write that failed with its transfer still outstanding may yet deliver its image bytes.
+  const bool imageMayHaveGone = sent != 0 || g_deviceChannel.writeOutstanding;
+  if (!goOn) return EndUnverified(imageMayHaveGone);
 
   // The WriteEEPROM response carries no payload that the tool reads.
-  if (StoppedResponding()) return EndUnverified(sent);
-  if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return EndUnverified(sent);
+  if (StoppedResponding()) return EndUnverified(imageMayHaveGone);
+  if (!ReceiveResponse(device, CMD_WRITE_EEPROM, ok, readPayload)) return EndUnverified(imageMayHaveGone);
 
-  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok)) return EndUnverified(sent);
-  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return EndUnverified(sent);
+  if (!BeginExchange(device, CMD_READ_EEPROM, 0, kVerifyDataSize, ok)) return EndUnverified(imageMayHaveGone);
+  if (!ReceiveResponse(device, CMD_READ_EEPROM, ok, readPayload)) return EndUnverified(imageMayHaveGone);
   if (!ReadPayload(device, readPayload, buffer, kVerifyPayloadSize, kVerifyDataSize, ok)) {
-    return EndUnverified(sent);
+    return EndUnverified(imageMayHaveGone);
   }
   // Still true only when every step so far passed, the read-back's header, length and
   // transmission checksum included: only then are its two bytes the printer's. The verdict rests

@@ -2,7 +2,8 @@
 // kernel's usblp driver are listed first and used through their character devices
 // (linux_usblp); then the USB printers that usblp does not hold, found through sysfs alone
 // (linux_usbfs) and opened through libusb on their usbfs nodes (linux_libusb): libusb is
-// started only for such a printer.
+// started only for such a printer. Files (--save) and device paths given by a user are
+// linux_files'.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -172,14 +173,16 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   *written = 0;
+  *outstanding = false;  // libusb's transfer that timed out is cancelled and has come back
   if (LibusbOpen* open = FindLibusbOpen(device)) {
     const bool sent = LibusbPrinterWrite(open->printer, bytes, len, kWriteTimeoutMs, written);
     if (!sent) KeepErrno();
     return sent;
   }
-  const bool sent = UsblpWrite(static_cast<int>(device), bytes, len, kWriteTimeoutMs, written);
+  const bool sent =
+      UsblpWrite(static_cast<int>(device), bytes, len, kWriteTimeoutMs, written, outstanding);
   if (!sent) KeepErrno();
   return sent;
 }
@@ -218,6 +221,18 @@ std::uint32_t PlatformLastError() { return g_lastError; }
 OpenFailure PlatformOpenFailure(std::uint32_t code) {
   if (code == EACCES || code == EPERM) return OpenFailure::kNotPermitted;
   return code == EBUSY ? OpenFailure::kInUse : OpenFailure::kOther;
+}
+
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
+           "(on most distributions: join the lp group and log in again)\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
+           "and try again\n";
+  }
+  return nullptr;
 }
 
 void PlatformSetLastError(std::uint32_t code) { g_lastError = code; }

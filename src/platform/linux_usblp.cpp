@@ -48,8 +48,12 @@ int WaitFor(int fd, short events, std::int64_t deadlineMs) {
   }
 }
 
-// Only interrupts a write that has waited too long (installed without SA_RESTART).
-void OnWriteTimeout(int) {}
+// Set by the write timer's handler, so that a write it interrupted is told apart from one that
+// another signal interrupted.
+volatile sig_atomic_t g_writeTimedOut = 0;
+
+// Interrupts a write that has waited too long (installed without SA_RESTART).
+void OnWriteTimeout(int) { g_writeTimedOut = 1; }
 
 // The signal of the write timer: one of the real-time ones, so that no other use of SIGALRM is
 // disturbed.
@@ -105,8 +109,9 @@ int UsblpOpen(const char* path) {
 }
 
 bool UsblpWrite(int fd, const std::uint8_t* bytes, std::uint32_t len, std::uint32_t timeoutMs,
-                std::uint32_t* written) {
+                std::uint32_t* written, bool* outstanding) {
   *written = 0;
+  *outstanding = false;
   // usblp's blocking write is the only one that reports a transfer that failed (EIO, when the
   // printer is unplugged in the middle of it): its non-blocking write counts such a transfer
   // as done. Its wait has no time limit, so a timer interrupts it after `timeoutMs`, and
@@ -128,12 +133,20 @@ bool UsblpWrite(int fd, const std::uint8_t* bytes, std::uint32_t len, std::uint3
     return false;
   }
   // The mask is inherited from whoever started the tool: a blocked timer signal would never
-  // interrupt the write.
+  // interrupt the write. A job-control stop (Ctrl-Z) would: it waits until the write has
+  // ended, which is within its bound.
   sigset_t timerSignal;
   sigemptyset(&timerSignal);
   sigaddset(&timerSignal, WriteTimeoutSignal());
+  sigset_t jobControl;
+  sigemptyset(&jobControl);
+  sigaddset(&jobControl, SIGTSTP);
+  sigaddset(&jobControl, SIGTTIN);
+  sigaddset(&jobControl, SIGTTOU);
   sigset_t previousMask;
-  pthread_sigmask(SIG_UNBLOCK, &timerSignal, &previousMask);
+  pthread_sigmask(SIG_BLOCK, &jobControl, &previousMask);
+  pthread_sigmask(SIG_UNBLOCK, &timerSignal, nullptr);
+  g_writeTimedOut = 0;
   itimerspec limit{};
   limit.it_value.tv_sec = timeoutMs / 1000;
   limit.it_value.tv_nsec = static_cast<long>(timeoutMs % 1000) * 1000000L;
@@ -149,9 +162,11 @@ bool UsblpWrite(int fd, const std::uint8_t* bytes, std::uint32_t len, std::uint3
     return false;
   }
   if (result < 0) {
-    // Only the timer's signal interrupts the write. It is not tried again: the transfer it
-    // started may still go out, and the printer must not get the same bytes twice.
-    errno = error == EINTR ? ETIMEDOUT : error;
+    // An interrupted write is not tried again: usblp leaves the transfer it started submitted,
+    // which may still go out, and the printer must not get the same bytes twice. Only the
+    // timer's signal makes it a time-out; another one (SIGSTOP, then SIGCONT) leaves EINTR.
+    *outstanding = error == EINTR;
+    errno = error == EINTR && g_writeTimedOut != 0 ? ETIMEDOUT : error;
     return false;
   }
   *written = static_cast<std::uint32_t>(result);

@@ -25,9 +25,11 @@ std::size_t UsblpPrinterPath(const char* folder, std::uint32_t number, char* pat
 int UsblpOpen(const char* path);
 
 // One write of `len` bytes, interrupted after `timeoutMs`. `*written` is what went out. False
-// with errno set when it fails (ETIMEDOUT when the time ran out).
+// with errno set when it fails (ETIMEDOUT when the time ran out, EINTR when another signal
+// ended it); `*outstanding` then says whether usblp may still hold its transfer (an interrupted
+// write). SIGTSTP, SIGTTIN and SIGTTOU wait until the write has ended.
 bool UsblpWrite(int fd, const std::uint8_t* bytes, std::uint32_t len, std::uint32_t timeoutMs,
-                std::uint32_t* written);
+                std::uint32_t* written, bool* outstanding);
 
 // At most `len` bytes, waiting at most `waitMs` for the first (nothing then is success with
 // `*got` = 0). False with errno set when it fails (ENODEV: the device hung up).

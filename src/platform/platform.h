@@ -1,9 +1,10 @@
 // The one seam between eepromfix and the operating system.
 //
 // This is the interface that each OS backend implements: windows.cpp (SetupAPI and Win32 file
-// I/O) and linux.cpp (sysfs, the usblp character device, and libusb for the printers that usblp
-// does not hold). The tests link a fake of their own
-// with a virtual clock. Everything above this header is portable; error codes of the system
+// I/O) and, on Linux, linux.cpp (time, errors, which route a printer takes) with one file per
+// route: linux_usblp.cpp (usblp's character devices), linux_usbfs.cpp and linux_libusb.cpp (the
+// printers that usblp does not hold), and linux_files.cpp (saving a file). The tests link a fake
+// of their own with a virtual clock. Everything above this header is portable; error codes of the system
 // (GetLastError, errno) are read and translated only inside the backends.
 #ifndef EEPROMFIX_PLATFORM_PLATFORM_H
 #define EEPROMFIX_PLATFORM_PLATFORM_H
@@ -44,6 +45,11 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
 // Releases the snapshot (SetupDiDestroyDeviceInfoList). Never fails as far as callers know.
 void PlatformCloseDeviceSet(DeviceSet* set);
 
+// True when `given`, a device path a user typed, names the printer listed as `listed`: the
+// same text, or (Linux) a symbolic link that resolves to the same node, such as one that a udev
+// rule made. Never true for a path that merely begins or ends like the listed one.
+bool PlatformSameDevicePath(const char* given, const char* listed);
+
 // --- Device I/O ------------------------------------------------------------------------------
 
 // A read waits at most this long for the first bytes when none are pending: a printer answers a
@@ -61,9 +67,13 @@ DeviceHandle PlatformOpenDevice(const char* path);
 // One write of `len` bytes (WriteFile) that returns once the device has taken them, or fails
 // after kWriteTimeoutMs where the system lets a write be bounded. Returns false on failure, with
 // the last-error code set. `*written` is always set: the bytes that went out, 0 unless the
-// system says otherwise.
+// system says otherwise. `*outstanding` is always set: true only for a failed write whose
+// transfer the system still holds (a usblp write that a signal interrupted, a Windows transfer
+// that did not come back after its cancel), so that some or all of its bytes may still reach the
+// device after the call returned; false when the transfer came back and `*written` is all it
+// sent.
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written);
+                         std::uint32_t* written, bool* outstanding);
 
 // One read of at most `len` bytes (ReadFile). It returns at once with what is pending, or waits
 // up to kReadWaitMs for the first bytes when nothing is: nothing then is a success with `*got`
@@ -79,6 +89,26 @@ void PlatformCloseDevice(DeviceHandle device);
 // (unplugged, switched off) or has stopped taking data (a write timed out): further calls can
 // only fail or hang.
 bool PlatformDeviceGone(std::uint32_t code);
+
+// --- Saving a file ---------------------------------------------------------------------------
+
+// A file on its way to its name: written under a temporary name in the same folder, it takes
+// its name only once complete, and never replaces a file of that name. Opaque above the seam.
+struct SaveFile;
+
+// Refuses a `path` that exists (EEXIST, ERROR_FILE_EXISTS) and makes the temporary file in its
+// folder: a folder that cannot be written fails here. Returns nullptr with the last-error code
+// set on failure.
+SaveFile* PlatformBeginSave(const char* path);
+
+// Writes `len` bytes to the temporary file, flushes them to the disk, closes it and gives it
+// its name with a rename that does not replace (renameat2 RENAME_NOREPLACE, or link and
+// unlink; MoveFileExA without MOVEFILE_REPLACE_EXISTING). On failure, with the last-error code
+// set, the temporary file is removed and nothing stands under `path`. Frees `file` either way.
+bool PlatformFinishSave(SaveFile* file, const std::uint8_t* bytes, std::uint32_t len);
+
+// Removes the temporary file unfinished and frees `file`.
+void PlatformDiscardSave(SaveFile* file);
 
 // --- Error codes -----------------------------------------------------------------------------
 
@@ -101,6 +131,10 @@ enum class OpenFailure {
   kInUse,         // another program holds it
 };
 OpenFailure PlatformOpenFailure(std::uint32_t code);
+
+// The line, ending in a line break, that tells the user what to do about `failure` in this
+// system's terms; nullptr when there is nothing to tell (kOther).
+const char* PlatformOpenFailureHint(OpenFailure failure);
 
 // --- Command line and console --------------------------------------------------------------
 

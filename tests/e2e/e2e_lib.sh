@@ -16,6 +16,7 @@ E2E_SERVER_PID=""
 E2E_PTS=()           # slave names of the served printers, "pts/N"
 E2E_DEVICES=()       # device paths of the printers, as the tool lists them (for e2e_check)
 E2E_CRLF=""          # non-empty: standard output ends its lines in CR LF (Windows)
+E2E_SAVE_ARG=""      # the FILE of --save as the tool is given it (@FILE@); WORK/saved.bin when empty
 # Inside the namespace: the folder $1 over /sys/class, nothing over the host's USB devices.
 # shellcheck disable=SC2016
 E2E_HIDE='mount --bind "$1" /sys/class || exit 125
@@ -127,9 +128,9 @@ exec "$@"' sh "$folder" "$@"
 # as where the system takes options written "/X" (Windows).
 e2e_usage() {
   if [ "${1:-}" = slash ]; then
-    echo "Usage: eepromfix [-h | --help | /? | --version]"
+    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | /? | --version"
   else
-    echo "Usage: eepromfix [-h | --help | --version]"
+    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | --version"
   fi
 }
 
@@ -149,14 +150,39 @@ the checksum is wrong and the image looks like this printer's, the image exactly
 as it was read with its two checksum bytes corrected. Nothing else is changed.
 
 Options:
+  --check          read and report only: never write to the printer
+  --save FILE      keep the image as read in FILE (a new file), before any repair
+  --device PATH    use the printer with this device path, as --list shows it
+  --list           list the printers found and exit, opening none
   $options print this text and exit
   --version        print the version and exit
 
 Exit codes:
-  0  the EEPROM check ran: its lines say what it found, and what it repaired
+  0  the EEPROM check ran: its lines say what it found, and what it repaired;
+     with --check: the checksum is right
   1  no printer could be opened, or the system could not list the printers
-  2  an unknown argument: nothing was done
+  2  a command line that was refused, or a FILE that exists: nothing was done
+  3  with --check: the checksum is wrong, a run without --check would repair it
+  4  with --check: the checksum is wrong, but the image fails the sanity checks
+  5  with --check or --save: the EEPROM could not be read
+  6  with --save: the image could not be saved, nothing was repaired
 EOF
+}
+
+# e2e_save_arg WORK: the FILE that @FILE@ stands for, as the tool is given it.
+e2e_save_arg() {
+  if [ -n "$E2E_SAVE_ARG" ]; then echo "$E2E_SAVE_ARG"; else echo "$1/saved.bin"; fi
+}
+
+# e2e_tool_args WORK ARG...: the arguments with @FILE@ and @DEV1@ put in, one a line.
+e2e_tool_args() {
+  local work=$1 argument
+  shift
+  for argument; do
+    argument=${argument//@FILE@/"$(e2e_save_arg "$work")"}
+    argument=${argument//@DEV1@/"${E2E_DEVICES[1]:-}"}
+    printf '%s\n' "$argument"
+  done
 }
 
 # e2e_check WORK SERVER EXIT_CODE
@@ -170,6 +196,8 @@ EOF
 #   expect_stream  per printer, what it received: none, or a kind of "SERVER expect" (check,
 #                  repair, ...) made from the image it started with
 #   expect_eeprom  per printer, the preset image it holds afterwards
+#   expect_saved   (optional) K: WORK/saved.bin, the tool's @FILE@, holds the image printer K
+#                  started with; none: there is no such file. Either way no temporary file is left.
 # against WORK/stdout, WORK/stderr and WORK/out/printerK.before, .received and .eeprom. Prints
 # every difference and returns 1 when there is one.
 e2e_check() {
@@ -183,6 +211,7 @@ e2e_check() {
   expected=${expected//@GOOD@/"$good"}
   expected=${expected//@BAD@/"$bad"}
   expected=${expected//@TRAILER@/"$trailer"}
+  expected=${expected//@FILE@/"$(e2e_save_arg "$work")"}
   if [ -z "$expected" ]; then
     : >"$work/expected.stdout"
   elif [ -n "$E2E_CRLF" ]; then
@@ -214,6 +243,19 @@ e2e_check() {
   if [ "$exit_code" -ne "$expect_exit" ]; then
     echo "FAIL: exit code $exit_code, expected $expect_exit"
     status=1
+  fi
+
+  if [ -n "${expect_saved:-}" ]; then
+    if [ "$expect_saved" = none ]; then
+      [ ! -e "$work/saved.bin" ] || { echo "FAIL: $work/saved.bin was made"; status=1; }
+    elif ! cmp -s "$work/out/printer$expect_saved.before" "$work/saved.bin"; then
+      echo "FAIL: $work/saved.bin does not hold the image printer $expect_saved started with"
+      status=1
+    fi
+    if compgen -G "$work/saved.bin?*" >/dev/null; then
+      echo "FAIL: a temporary file was left: $(echo "$work"/saved.bin?*)"
+      status=1
+    fi
   fi
 
   for index in "${!expect_stream[@]}"; do

@@ -25,6 +25,8 @@
 //         --stall-after N         takes no more bytes once response N has gone out: the host's
 //                                 writes block (on a gadget whose q_len is 1 the very next one,
 //                                 on a pty only once its buffer is full)
+//         --stall-at-payload      takes no more bytes once the WriteEEPROM header is in: the
+//                                 image's write blocks (on a gadget whose q_len is 1)
 //         --device PATH           served on this gadget device instead of a pty
 //         --unplug UDC_FILE       the gadget's UDC file in configfs: an unplug writes an empty
 //                                 line into it (a pty is hung up instead)
@@ -33,10 +35,11 @@
 //   printer_server info IMAGE            prints "STORED COMPUTED TRANSMISSION": the image's
 //                                        stored and computed checksums (four hex digits) and
 //                                        the transmission checksum of all 320 bytes (0x...)
-//   printer_server expect check|check-unclosed|repair IMAGE FILE
+//   printer_server expect check|check-unclosed|repair|repair-unsent IMAGE FILE
 //                                        writes the byte stream that a check of IMAGE (one
 //                                        read exchange), the read exchange without its closing
-//                                        UEL, or a full repair of it sends
+//                                        UEL, a full repair of it, or a repair up to the
+//                                        WriteEEPROM header sends
 //   printer_server describe FILE         prints a received byte stream element by element
 //   printer_server masked COMMAND [ARG...]
 //                                        runs COMMAND with the real-time signals blocked, as a
@@ -539,10 +542,11 @@ int Usage() {
                "usage: printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...\n"
                "       printer_server image valid|corrupt|insane FILE\n"
                "       printer_server info IMAGE\n"
-               "       printer_server expect check|check-unclosed|repair IMAGE FILE\n"
+               "       printer_server expect check|check-unclosed|repair|repair-unsent IMAGE FILE\n"
                "       printer_server describe FILE\n"
                "KNOBs: --fault N:FIELD=VALUE[,...]  --write-does-not-take  --silent-from N  --chunks A,B,...\n"
-               "       --gone-at N  --stall-after N  --device PATH  --unplug UDC_FILE  --unplug-after-stall MS\n");
+               "       --gone-at N  --stall-after N  --stall-at-payload  --device PATH  --unplug UDC_FILE\n"
+               "       --unplug-after-stall MS\n");
   return 2;
 }
 
@@ -595,6 +599,10 @@ int ServeCommand(int argc, char** argv) {
       setups.back().printer->writeTakes = false;
       continue;
     }
+    if (option == "--stall-at-payload" && !setups.empty()) {
+      setups.back().printer->stallAtPayload = true;
+      continue;
+    }
     const std::string value = i + 1 < argc ? argv[++i] : "";
     if (!ApplyServeOption(option, value, &outDir, &answerDelayMs, &setups)) {
       std::fprintf(stderr, "printer_server: bad option: %s %s\n", option.c_str(), value.c_str());
@@ -632,6 +640,8 @@ int main(int argc, char** argv) {
       stream = CheckOnlyStream();
     } else if (kind == "check-unclosed") {
       stream = Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(kReadEeprom, 0, kEepromSize)});
+    } else if (kind == "repair-unsent") {
+      stream = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
     } else if (kind == "repair") {
       SetStoredChecksum(image, EepromChecksum(image));
       stream = RepairStream(image);

@@ -17,6 +17,8 @@
 //   touches the device again, no repair starts, and the run ends at the next point;
 // - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
 //   waits of reads that found nothing and the time-outs of writes.
+// The same input then runs with checkOnly, which must send nothing but the read exchange (no
+// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -334,6 +336,40 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   if (!g_fake.misuse.empty()) FuzzFail("the seam was misused: %s", g_fake.misuse.c_str());
 }
 
+// A run with checkOnly: the read exchange and its closing UEL, nothing else, and the verdict.
+void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::size_t outSize) {
+  const std::vector<Write> writes = Writes();
+  const std::size_t n = writes.size();
+  const Sent kReadExchange[] = {Sent::kUel, Sent::kEnterLanguage, Sent::kReadImage, Sent::kUel};
+  if (n > 4) FuzzFail("%zu writes with checkOnly: more than the read exchange", n);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (writes[i].sent != kReadExchange[i]) FuzzFail("checkOnly write %zu is not the read exchange's", i);
+  }
+  if (result != 0) FuzzFail("checkOnly returned %d", result);
+  const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
+                             writes[3].deliveredBefore >= kWriteHeaderAt &&
+                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  // An exchange that got as far as its closing UEL (sent, or failed on its own) with a whole
+  // image has its verdict; any other has none.
+  if (!exchangeClean) {
+    if (verdict != EepromVerdict::kUnreadable) FuzzFail("a verdict on an image that was not read whole");
+    return;
+  }
+  const std::uint8_t* image = g_fake.delivered.data() + kImageAt;
+  const std::uint16_t checksum = static_cast<std::uint16_t>(ReferenceChecksum(image + 2, kImageSize - 2));
+  const bool plausible = image[0x1C] == 0x03 && image[0x1D] == 0xF0 &&
+                         std::memcmp(image + 0x33, kManufacturer, sizeof kManufacturer) == 0;
+  const EepromVerdict expected = LoadBigEndian16(image) == checksum ? EepromVerdict::kCorrect
+                                 : plausible                        ? EepromVerdict::kRepairable
+                                                                    : EepromVerdict::kImplausible;
+  if (verdict != expected) FuzzFail("checkOnly verdict %d, the image calls for %d", static_cast<int>(verdict),
+                                    static_cast<int>(expected));
+  if (expected == EepromVerdict::kRepairable && !LastLineIs(out, outSize, "EEPROM Checksum is wrong: stored ",
+                                                            "; run eepromfix without --check to repair it\n")) {
+    FuzzFail("a repairable image without the line that says how to repair it");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -352,5 +388,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* out = FuzzCaptureEnd(&outSize);
   FuzzShow(out);
   CheckRun(result, out, outSize);
+
+  ResetFakePlatform();
+  printer.Reset(MakeImage(PresetImage::kValid).data());
+  FakeUseScript(&printer, data, size);
+  FuzzCaptureBegin();
+  EepromRequest checkOnly;
+  checkOnly.checkOnly = true;
+  EepromVerdict verdict = EepromVerdict::kNotKept;
+  const int checkResult = CheckAndRepairEeprom(FakeHandle(0), checkOnly, &verdict);
+  out = FuzzCaptureEnd(&outSize);
+  FuzzShow(out);
+  CheckCheckOnlyRun(checkResult, verdict, out, outSize);
   return 0;
 }

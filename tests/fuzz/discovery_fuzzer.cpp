@@ -12,6 +12,8 @@
 // that same path at that index;
 // nothing else is opened; the listing, prompts and line breaks printed are exactly those due;
 // every snapshot is released; the prompt is asked at most once per line typed, plus once.
+// With a filter, OpenPrinterDeviceAt(filter) then opens the first printer whose path is the
+// filter, whole, and nothing else, printing nothing and asking nothing.
 // Paths stay within 254 characters: longer ones end the process, which the unit tests cover.
 #include <cstddef>
 #include <cstdint>
@@ -179,6 +181,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The printer named by its whole path, in the first snapshot, or none.
+void CheckOpenAt() {
+  const Scenario& s = g_scenario;
+  if (!s.hasFilter) return;
+  g_fake.opened.clear();
+  g_fake.snapshotsTaken = 0;
+  FuzzCaptureBegin();
+  OpenPrinterDeviceAt(s.filter);
+  std::size_t outSize = 0;
+  FuzzCaptureEnd(&outSize);
+  if (outSize != 0) FuzzFail("OpenPrinterDeviceAt printed something");
+  if (g_fake.snapshotsOpen != 0) FuzzFail("OpenPrinterDeviceAt left a snapshot open");
+  bool listed = false;
+  for (const std::string& path : s.snapshots[0]) listed = listed || path == s.filter;
+  if (g_fake.opened.size() != (listed ? 1u : 0u) || (listed && g_fake.opened[0] != s.filter)) {
+    FuzzFail("OpenPrinterDeviceAt('%s') opened %zu printers", s.filter, g_fake.opened.size());
+  }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static SimulatedPrinter printer;  // discovery sends nothing; the fake only needs a printer to open
   Parse(data, size);
@@ -214,10 +235,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (x.opens == nullptr) {
     if (!g_fake.opened.empty()) FuzzFail("opened '%s' where nothing may be opened", g_fake.opened[0].c_str());
     if (handle != kInvalidHandle) FuzzFail("a handle returned where nothing was opened");
+    CheckOpenAt();
     return 0;
   }
   if (g_fake.opened.size() != 1) FuzzFail("%zu opens where one is due", g_fake.opened.size());
   if (g_fake.opened[0] != *x.opens) FuzzFail("opened '%s' instead of '%s'", g_fake.opened[0].c_str(), x.opens->c_str());
   if ((handle == kInvalidHandle) != s.openFails) FuzzFail("the open's result was not returned");
+  CheckOpenAt();
   return 0;
 }

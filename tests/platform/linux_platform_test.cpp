@@ -1,13 +1,18 @@
 // The Linux backend against the real system: a raw pseudo-terminal stands in for the printer's
 // character device, and folders made here stand in for the usblp entries in sysfs.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -213,7 +218,9 @@ TEST_F(Pty, WriteReachesThePeer) {
   std::uint8_t bytes[300];
   for (std::uint32_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i ^ 0x5A);
   std::uint32_t written = 0;
-  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  ASSERT_TRUE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   std::vector<std::uint8_t> received;
@@ -239,10 +246,67 @@ TEST_F(Pty, HungUpPeerIsGoneBothWaysAtOnce) {
 
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);  // the write came back with its failure
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EIO));
   EXPECT_TRUE(PlatformDeviceGone(PlatformLastError()));
+}
+
+volatile sig_atomic_t g_stopsSeen = 0;
+
+// A write blocked on a printer that takes nothing more (the pty's buffer is full). A Ctrl-Z waits
+// until the write has ended; another signal ends it with its own code, not a time-out, and its
+// transfer may still go out.
+TEST_F(Pty, WriteEndedByAnotherSignalIsNoTimeOut) {
+  const int fd = Fd(device_);
+  const int flags = fcntl(fd, F_GETFL);
+  ASSERT_EQ(fcntl(fd, F_SETFL, flags | O_NONBLOCK), 0);
+  std::uint8_t bytes[512] = {};
+  // The line discipline moves bytes on in the background: full once a pause frees no room.
+  for (bool took = true; took;) {
+    took = false;
+    for (std::size_t chunk = sizeof bytes; chunk != 0; chunk /= 2) {
+      while (write(fd, bytes, chunk) > 0) took = true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(fcntl(fd, F_SETFL, flags), 0);
+
+  struct sigaction counting {};
+  counting.sa_handler = [](int) { g_stopsSeen = g_stopsSeen + 1; };
+  sigemptyset(&counting.sa_mask);
+  struct sigaction previousStop {};
+  struct sigaction previousUser {};
+  sigaction(SIGTSTP, &counting, &previousStop);
+  sigaction(SIGUSR1, &counting, &previousUser);  // no SA_RESTART: it ends the write
+  g_stopsSeen = 0;
+  const pthread_t writer = pthread_self();
+  std::atomic<bool> returned{false};
+  bool blockedAfterStop = false;
+  std::thread other([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    pthread_kill(writer, SIGTSTP);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    blockedAfterStop = !returned;
+    pthread_kill(writer, SIGUSR1);
+  });
+  std::uint32_t written = 99;
+  bool outstanding = false;
+  const bool ok = PlatformWriteDevice(device_, bytes, sizeof bytes, &written, &outstanding);
+  returned = true;
+  other.join();
+  sigaction(SIGTSTP, &previousStop, nullptr);
+  sigaction(SIGUSR1, &previousUser, nullptr);
+
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(written, 0u);
+  EXPECT_TRUE(outstanding);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EINTR));
+  EXPECT_FALSE(PlatformDeviceGone(PlatformLastError()));
+  EXPECT_TRUE(blockedAfterStop) << "the Ctrl-Z ended the write";
+  EXPECT_EQ(g_stopsSeen, 2) << "the Ctrl-Z was lost or came during the write";
 }
 
 // A printer that answers a few milliseconds after the command is read at once, not a pause later.
@@ -271,8 +335,10 @@ TEST(LinuxDeviceIo, ClosedDescriptorFailsBothWaysWithEbadf) {
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 
   std::uint32_t written = 99;
+  bool outstanding = true;
   PlatformSetLastError(0);
-  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written));
+  EXPECT_FALSE(PlatformWriteDevice(fd, buffer, sizeof buffer, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, 0u);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EBADF));
 }
@@ -535,6 +601,92 @@ TEST(LibusbErrors, LibusbFailuresMeanWhatTheToolActsOn) {
     ASSERT_TRUE(PlatformErrorText(errnoOf(error), text, sizeof text));
     EXPECT_NE(std::strncmp(text, "Unknown error", 13), 0) << error << ": " << text;
   }
+}
+
+// --- Saving a file, device paths given by a user ---------------------------------------------
+
+std::vector<std::string> Entries(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(folder.c_str());
+  for (dirent* entry = dir != nullptr ? readdir(dir) : nullptr; entry != nullptr; entry = readdir(dir)) {
+    if (entry->d_name[0] != '.') names.push_back(entry->d_name);
+  }
+  if (dir != nullptr) closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Content(const std::string& path) {
+  std::string content;
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) content += static_cast<char>(c);
+  if (file != nullptr) std::fclose(file);
+  return content;
+}
+
+// The file takes its name only whole, never over another one, and leaves no temporary file.
+TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
+  char pattern[] = "/tmp/eepromfix-save-XXXXXX";
+  ASSERT_NE(mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+  const std::string image = folder + "/image.bin";
+  std::uint8_t bytes[320];
+  for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+
+  SaveFile* save = PlatformBeginSave(image.c_str());
+  ASSERT_NE(save, nullptr) << std::strerror(static_cast<int>(PlatformLastError()));
+  ASSERT_EQ(Entries(folder).size(), 1u);
+  EXPECT_EQ(Entries(folder)[0].rfind("image.bin.", 0), 0u) << "the temporary file stands beside it";
+  ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Entries(folder), std::vector<std::string>{"image.bin"});
+  EXPECT_EQ(Content(image), std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+
+  EXPECT_EQ(PlatformBeginSave(image.c_str()), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
+  ASSERT_EQ(symlink("nowhere", (folder + "/link").c_str()), 0);
+  EXPECT_EQ(PlatformBeginSave((folder + "/link").c_str()), nullptr) << "a dangling link is a name taken";
+  EXPECT_EQ(PlatformBeginSave((folder + "/new/").c_str()), nullptr) << "a folder's name";
+  EXPECT_EQ(PlatformBeginSave((folder + "/no/such.bin").c_str()), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENOENT));
+
+  // The name taken while the printer was read: the other file stays as it is.
+  save = PlatformBeginSave((folder + "/late.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  std::FILE* other = std::fopen((folder + "/late.bin").c_str(), "w");
+  std::fputs("other", other);
+  std::fclose(other);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
+  EXPECT_EQ(Content(folder + "/late.bin"), "other");
+
+  // Cut off by the file size limit: nothing stands under the name.
+  save = PlatformBeginSave((folder + "/cut.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  struct rlimit limit {};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  const struct rlimit small = {100, limit.rlim_max};
+  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &small);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  const std::uint32_t code = PlatformLastError();
+  setrlimit(RLIMIT_FSIZE, &limit);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(code, static_cast<std::uint32_t>(EFBIG));
+
+  save = PlatformBeginSave((folder + "/dropped.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  PlatformDiscardSave(save);
+  EXPECT_EQ(Entries(folder), (std::vector<std::string>{"image.bin", "late.bin", "link"}));
+
+  // A link to a listed node names that node; a name that only begins like it does not.
+  ASSERT_EQ(symlink(image.c_str(), (folder + "/alias").c_str()), 0);
+  EXPECT_TRUE(PlatformSameDevicePath((folder + "/alias").c_str(), image.c_str()));
+  EXPECT_TRUE(PlatformSameDevicePath(image.c_str(), image.c_str()));
+  EXPECT_FALSE(PlatformSameDevicePath((folder + "/image").c_str(), image.c_str()));
+  EXPECT_FALSE(PlatformSameDevicePath((folder + "/link").c_str(), image.c_str()));
+
+  for (const std::string& name : Entries(folder)) unlink((folder + "/" + name).c_str());
+  rmdir(folder.c_str());
 }
 
 }  // namespace

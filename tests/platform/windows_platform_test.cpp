@@ -116,8 +116,10 @@ TEST(WindowsDeviceIo, OpeningAMissingPathFails) {
 TEST(WindowsDeviceIo, FailedCallsStillSetTheirCounts) {
   const std::uint8_t bytes[4] = {1, 2, 3, 4};
   std::uint32_t written = 99;
-  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_FALSE(PlatformWriteDevice(kInvalidHandle, bytes, sizeof bytes, &written, &outstanding));
   EXPECT_EQ(written, 0u);
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(PlatformLastError(), kInvalidHandleCode);
 
   std::uint8_t buffer[4];
@@ -141,7 +143,9 @@ TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   const DeviceHandle device = PlatformOpenDevice(path);
   ASSERT_NE(device, kInvalidHandle);
   std::uint32_t written = 0;
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, sizeof bytes, &written, &outstanding));
+  EXPECT_FALSE(outstanding);
   EXPECT_EQ(written, sizeof bytes);
 
   // Others may read the printer meanwhile, but not write to it.
@@ -149,6 +153,51 @@ TEST(WindowsDeviceIo, FileWriteAndExclusiveWriteAccess) {
   EXPECT_EQ(PlatformLastError(), kSharingViolation);
   PlatformCloseDevice(device);
   std::remove(path);
+}
+
+std::string Content(const char* path) {
+  std::string content;
+  std::FILE* file = std::fopen(path, "rb");
+  for (int c = file != nullptr ? std::fgetc(file) : EOF; c != EOF; c = std::fgetc(file)) content += static_cast<char>(c);
+  if (file != nullptr) std::fclose(file);
+  return content;
+}
+
+// The saved file takes its name only whole, never over another one, and no temporary file stays.
+TEST(WindowsSaveFile, TakesItsNameWholeAndNeverReplaces) {
+  const char* image = "eepromfix-save-test.bin";
+  const char* late = "eepromfix-save-late.bin";
+  std::remove(image);
+  std::remove(late);
+  const std::uint8_t bytes[4] = {0x12, 0x34, 0x00, 0xFF};
+  SaveFile* save = PlatformBeginSave(image);
+  ASSERT_NE(save, nullptr) << PlatformLastError();
+  EXPECT_EQ(GetFileAttributesA(image), INVALID_FILE_ATTRIBUTES) << "the name is taken only at the end";
+  ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Content(image), std::string("\x12\x34\x00\xFF", 4));
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-test.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+
+  EXPECT_EQ(PlatformBeginSave(image), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_EXISTS));
+  EXPECT_EQ(PlatformBeginSave("no-such-folder\\image.bin"), nullptr);
+  EXPECT_EQ(PlatformLastError(), kPathNotFound);
+
+  save = PlatformBeginSave(late);
+  ASSERT_NE(save, nullptr);
+  std::FILE* other = std::fopen(late, "wb");
+  ASSERT_NE(other, nullptr);
+  std::fputs("other", other);
+  std::fclose(other);
+  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
+  EXPECT_EQ(Content(late), "other");
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-late.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+
+  save = PlatformBeginSave("eepromfix-save-dropped.bin");
+  ASSERT_NE(save, nullptr);
+  PlatformDiscardSave(save);
+  EXPECT_EQ(GetFileAttributesA("eepromfix-save-dropped.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+  std::remove(image);
+  std::remove(late);
 }
 
 // A pipe is a printer whose reads wait until it sends: a read takes what came, at most what was
@@ -182,7 +231,8 @@ TEST(WindowsDeviceIo, PipeReadsTakeWhatCameOrNothingAfterTheWait) {
   EXPECT_LT(waited, kReadWaitMs + 2000);
 
   std::uint32_t written = 0;  // the device still works after the cancel
-  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written));
+  bool outstanding = true;
+  EXPECT_TRUE(PlatformWriteDevice(device, bytes, 16, &written, &outstanding));
   EXPECT_EQ(written, 16u);
   ASSERT_TRUE(ReadFile(printer, block, sizeof block, &count, nullptr));
   EXPECT_EQ(count, 16u);
@@ -218,6 +268,16 @@ TEST(WindowsDeviceIo, StatusesOfARemovedPrinterMeanGone) {
     const ULONG code = toDosError(static_cast<LONG>(c.status));
     EXPECT_EQ(PlatformDeviceGone(code), c.gone) << std::hex << c.status << std::dec << " gives " << code;
   }
+}
+
+// Access denied on a printer interface mostly means that another program holds it: the hint
+// speaks of that, not of root or the lp group.
+TEST(WindowsOpenFailure, AccessDeniedHintNamesWhatHoldsThePrinter) {
+  const char* hint = PlatformOpenFailureHint(PlatformOpenFailure(5));
+  ASSERT_NE(hint, nullptr);
+  EXPECT_STREQ(hint, "eepromfix: access denied: another program may hold the printer (a print job that is "
+                     "spooling, the printer's status monitor): wait for the job or cancel it, close that "
+                     "program and try again\n");
 }
 
 // The tests run with standard output redirected (ctest reads it): never a window of its own.

@@ -29,11 +29,11 @@ struct ToolRun {
   std::string err;
 };
 
-inline ToolRun RunTool() {
+inline ToolRun RunTool(const RunOptions& options = RunOptions{}, bool list = false) {
   ToolRun run;
   std::fflush(stderr);
   testing::internal::CaptureStderr();
-  run.out = StdoutOf([&] { run.exitCode = RunEepromfix(); });
+  run.out = StdoutOf([&] { run.exitCode = list ? ListPrinters() : RunEepromfix(options); });
   std::fflush(stderr);
   run.err = testing::internal::GetCapturedStderr();
   return run;

@@ -221,6 +221,11 @@ void PlatformCloseDeviceSet(DeviceSet* set) {
   --g_fake.snapshotsOpen;
 }
 
+bool PlatformSameDevicePath(const char* given, const char* listed) {
+  const auto link = g_fake.links.find(given);
+  return std::strcmp(given, listed) == 0 || (link != g_fake.links.end() && link->second == listed);
+}
+
 // --- Device I/O --------------------------------------------------------------------------------
 
 DeviceHandle PlatformOpenDevice(const char* path) {
@@ -237,7 +242,7 @@ DeviceHandle PlatformOpenDevice(const char* path) {
 }
 
 bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::uint32_t len,
-                         std::uint32_t* written) {
+                         std::uint32_t* written, bool* outstanding) {
   if (len > 512) Misuse("a write of more than one 512-byte block");
   FakeDevice* target = DeviceFor(device, "write");
   SimulatedPrinter* printer = target != nullptr ? target->printer : nullptr;
@@ -248,6 +253,8 @@ bool PlatformWriteDevice(DeviceHandle device, const std::uint8_t* bytes, std::ui
   Log(FakeCall::kWrite, outcome.count, len, outcome.fails ? outcome.code : 0, startMs);
   g_fake.written.insert(g_fake.written.end(), bytes, bytes + len);
   *written = outcome.count;
+  const auto fault = g_fake.writeFaults.find(g_fake.writes - 1);
+  *outstanding = outcome.fails && fault != g_fake.writeFaults.end() && fault->second.outstanding;
   return !outcome.fails;
 }
 
@@ -273,6 +280,39 @@ bool PlatformDeviceGone(std::uint32_t code) {
   return code == kFakeIoError || code == kFakeNoSuchDevice || code == kFakeTimedOut;
 }
 
+// --- Saving a file ---------------------------------------------------------------------------
+
+struct SaveFile {
+  std::string path;
+};
+
+SaveFile* PlatformBeginSave(const char* path) {
+  std::uint32_t code = g_fake.saveBeginErrorCode;
+  if (g_fake.files.count(path) != 0) code = kFakeExists;
+  if (code != 0) {
+    g_fake.lastError = code;
+    return nullptr;
+  }
+  ++g_fake.pendingSaves;
+  return new SaveFile{path};
+}
+
+bool PlatformFinishSave(SaveFile* file, const std::uint8_t* bytes, std::uint32_t len) {
+  --g_fake.pendingSaves;
+  std::uint32_t code = g_fake.saveFinishErrorCode;
+  if (code == 0 && g_fake.files.count(file->path) != 0) code = kFakeExists;  // it came meanwhile
+  Log(FakeCall::kSave, code == 0 ? len : std::min(len, g_fake.saveFinishCount), len, code);
+  if (code == 0) g_fake.files[file->path] = Bytes(bytes, bytes + len);
+  delete file;
+  if (code != 0) g_fake.lastError = code;
+  return code == 0;
+}
+
+void PlatformDiscardSave(SaveFile* file) {
+  --g_fake.pendingSaves;
+  delete file;
+}
+
 // --- Command line and console -----------------------------------------------------------------
 
 bool PlatformSlashOptions() { return g_fake.slashOptions; }
@@ -290,6 +330,19 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
   return code == kFakeBusy ? OpenFailure::kInUse : OpenFailure::kOther;
 }
 
+const char* PlatformOpenFailureHint(OpenFailure failure) {
+  // The Linux seam's words.
+  if (failure == OpenFailure::kNotPermitted) {
+    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
+           "(on most distributions: join the lp group and log in again)\n";
+  }
+  if (failure == OpenFailure::kInUse) {
+    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
+           "and try again\n";
+  }
+  return nullptr;
+}
+
 bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
   // Linux's texts for its codes: strerror has no line break of its own.
   const char* known = nullptr;
@@ -301,6 +354,8 @@ bool PlatformErrorText(std::uint32_t code, char* text, std::uint32_t size) {
     case kFakeNoSuchDevice: known = "No such device"; break;
     case kFakeProtocolError: known = "Protocol error"; break;
     case kFakeTimedOut: known = "Connection timed out"; break;
+    case kFakeExists: known = "File exists"; break;
+    case kFakeNoSpace: known = "No space left on device"; break;
     default: return false;
   }
   std::snprintf(text, size, "%s", known);

@@ -19,6 +19,8 @@ constexpr std::uint32_t kFakeNotPermitted = 1;     // EPERM
 constexpr std::uint32_t kFakeNoSuchFile = 2;       // ENOENT
 constexpr std::uint32_t kFakeIoError = 5;          // EIO: being unplugged (gone)
 constexpr std::uint32_t kFakeAccessDenied = 13;    // EACCES
+constexpr std::uint32_t kFakeExists = 17;         // EEXIST
+constexpr std::uint32_t kFakeNoSpace = 28;         // ENOSPC
 constexpr std::uint32_t kFakeBusy = 16;            // EBUSY: another program holds the device
 constexpr std::uint32_t kFakeNoSuchDevice = 19;    // ENODEV: unplugged (gone); also "no more devices"
 constexpr std::uint32_t kFakeProtocolError = 71;   // EPROTO: a call fails, the device stays
@@ -30,6 +32,7 @@ struct IoFault {
   std::uint32_t code = kFakeProtocolError;  // kFakeNoSuchDevice: unplugged, every later call fails so
   std::uint32_t count = 0;            // bytes the call still moves
   bool fails = true;                  // false: the call succeeds but moves only `count` bytes
+  bool outstanding = false;           // a failed write leaves its transfer with the system
 };
 
 struct FakeDevice {
@@ -39,9 +42,9 @@ struct FakeDevice {
 
 // One call, as logged.
 struct FakeCall {
-  enum Kind { kWrite, kRead, kSleep, kBeep, kOpen, kClose } kind;
+  enum Kind { kWrite, kRead, kSleep, kBeep, kOpen, kClose, kSave } kind;
   std::uint64_t atMs;        // virtual clock when the call was made
-  std::uint32_t value;       // bytes moved, milliseconds slept, device index opened
+  std::uint32_t value;       // bytes moved, milliseconds slept, device index opened, bytes saved
   std::uint32_t asked;       // write, read: bytes asked for
   bool ok;                   // write, read: the call reported success
   std::uint32_t code;        // write, read: the failed call's error code, else 0
@@ -94,6 +97,15 @@ struct FakePlatform {
   bool slashOptions = false;
   bool ownConsoleWindow = false;
 
+  // Device paths that are symbolic links, to the path they resolve to.
+  std::map<std::string, std::string> links;
+  // The file system of saved files: what stands under each name. Begin and finish fail with
+  // these codes when set (0: they succeed).
+  std::map<std::string, Bytes> files;
+  std::uint32_t saveBeginErrorCode = 0;
+  std::uint32_t saveFinishErrorCode = 0;
+  std::uint32_t saveFinishCount = 0;  // when finishing fails: bytes that reached the temporary file
+
   // The script, when one is used (FakeUseScript).
   const std::uint8_t* script = nullptr;
   std::size_t scriptFront = 0;
@@ -114,6 +126,7 @@ struct FakePlatform {
   std::vector<std::string> opened;  // every path an open was asked for
   int closedDevices = 0;
   std::string debugOutput;
+  int pendingSaves = 0;  // temporary files begun and neither finished nor discarded
   std::string misuse;  // calls the seam's contract forbids, one line each
 
   std::size_t Count(FakeCall::Kind kind) const;

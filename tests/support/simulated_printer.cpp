@@ -26,6 +26,7 @@ void OnElement(void* context, const AclElement& element) {
     ++printer->commandCount;
     // A WriteEEPROM is answered once its payload is in.
     if (element.command.cmdID != kWriteEeprom) printer->Answer(element.command, nullptr, 0);
+    if (element.command.cmdID == kWriteEeprom && printer->stallAtPayload) printer->stalled = true;
   } else if (element.kind == AclElementKind::kPayload) {
     printer->Answer(element.command, element.bytes, element.fullSize);
   }

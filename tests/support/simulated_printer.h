@@ -91,6 +91,8 @@ class SimulatedPrinter {
   uint32_t goneAt;      // unplugged when this response is due, instead of answering it
   uint32_t goneAfter;   // unplugged once this response has gone out whole
   uint32_t stallAfter;  // takes no more bytes once this response has gone out whole
+  bool stallAtPayload;  // takes no more bytes once a WriteEEPROM header is in: its payload's
+                        // write blocks (from the next transfer on)
   uint32_t chunks[kMaxChunks];  // sizes of the next reads, in order
   uint32_t chunkCount;
   uint32_t chunkSize;   // after those, at most this per read (0: no limit)

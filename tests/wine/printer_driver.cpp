@@ -98,6 +98,7 @@ void ApplyNumberKnob(Printer* p, uint32_t knob, uint32_t value) {
     case kUnplugAfterMs: p->unplugAfterMs = value; break;
     case kGoneStatus: p->goneStatus = static_cast<NTSTATUS>(value); break;
     case kCancelIgnored: p->cancelIgnored = value != 0; break;
+    case kStallAtPayload: model.stallAtPayload = value != 0; break;
     default: break;
   }
 }

@@ -18,7 +18,8 @@
 #define PRINTER_EEPROM_WRITES L"EepromWrites"    // REG_DWORD
 #define PRINTER_OPEN_MS L"OpenMs"                // REG_DWORD: from the open to the close
 
-// Knobs, REG_DWORD; an absent one is off. WriteTakes, ReadsWait and CancelIgnored are 0 or 1;
+// Knobs, REG_DWORD; an absent one is off. WriteTakes, ReadsWait, CancelIgnored and StallAtPayload
+// are 0 or 1;
 // SilentFrom, GoneAt, GoneAfter and StallAfter response numbers; ChunkSize a byte count. The
 // driver's own: ReadsWait holds a read that finds nothing until it is cancelled or the printer
 // goes, as some printer drivers do; UnplugAfterMs unplugs the printer that many milliseconds after
@@ -27,11 +28,11 @@
 // routine, so that only the close ends it, as a driver stuck in its device does.
 enum NumberKnob : uint32_t {
   kWriteTakes, kSilentFrom, kGoneAt, kGoneAfter, kChunkSize, kStallAfter, kReadsWait, kUnplugAfterMs, kGoneStatus,
-  kCancelIgnored, kNumberKnobCount
+  kCancelIgnored, kStallAtPayload, kNumberKnobCount
 };
 constexpr const wchar_t* kNumberKnobNames[kNumberKnobCount] = {
     L"WriteTakes", L"SilentFrom", L"GoneAt", L"GoneAfter", L"ChunkSize", L"StallAfter", L"ReadsWait", L"UnplugAfterMs",
-    L"GoneStatus", L"CancelIgnored"};
+    L"GoneStatus", L"CancelIgnored", L"StallAtPayload"};
 
 // Faults of response N (0 to 7), named "FaultN.<field>": Status and Trailer are REG_DWORD, Data
 // is REG_BINARY (the replaced data bytes).

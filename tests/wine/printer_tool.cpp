@@ -9,8 +9,9 @@
 //                                    320 bytes) and only the knobs given; its record is cleared.
 //                                    NAMEs (printer_state.h): WriteTakes, SilentFrom, GoneAt,
 //                                    GoneAfter, ChunkSize, StallAfter, ReadsWait, UnplugAfterMs,
-//                                    GoneStatus, CancelIgnored (numbers, 0x... for hex), FaultN.Status,
-//                                    FaultN.Trailer (numbers), FaultN.Data (hex bytes), N 0 to 7
+//                                    GoneStatus, CancelIgnored, StallAtPayload (numbers, 0x... for
+//                                    hex), FaultN.Status, FaultN.Trailer (numbers), FaultN.Data
+//                                    (hex bytes), N 0 to 7
 //   printer_tool get K DIR           writes DIR/printerK.received (the bytes of the last open) and
 //                                    DIR/printerK.eeprom; prints the record's counters and how
 //                                    long the printer was open
