@@ -331,15 +331,9 @@ OpenFailure PlatformOpenFailure(std::uint32_t code) {
 }
 
 const char* PlatformOpenFailureHint(OpenFailure failure) {
-  // The Linux seam's words.
-  if (failure == OpenFailure::kNotPermitted) {
-    return "eepromfix: permission denied: run it as root, or give your user access to the printer "
-           "(on most distributions: join the lp group and log in again)\n";
-  }
-  if (failure == OpenFailure::kInUse) {
-    return "eepromfix: the printer is in use by another program (a print queue, ipp-usb): pause it "
-           "and try again\n";
-  }
+  // Words of its own: each backend's words are checked against the real system.
+  if (failure == OpenFailure::kNotPermitted) return "fake hint: not permitted\n";
+  if (failure == OpenFailure::kInUse) return "fake hint: in use\n";
   return nullptr;
 }
 
