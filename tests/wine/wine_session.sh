@@ -16,7 +16,9 @@ export EEPROMFIX_WINEPREFIX=${EEPROMFIX_WINEPREFIX:-$(cd "$(dirname "$WINE_RUN")
 export WINEPREFIX=$EEPROMFIX_WINEPREFIX  # for wineserver
 export WINEDEBUG=${WINEDEBUG:--all}
 
-wine_tool() { timeout 60 "$WINE_RUN" "$WINE_TOOL" "$@" </dev/null; }
+WINE_TIMEOUT=60  # for each program
+
+wine_tool() { timeout "$WINE_TIMEOUT" "$WINE_RUN" "$WINE_TOOL" "$@" </dev/null; }
 
 # wine_session_start PRINTER_DIR: PRINTER_DIR holds printer_tool.exe, eepromfix_printer.sys and
 # printer_driver.inf. Leaves no printer installed. The caller stops the session
