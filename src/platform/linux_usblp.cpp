@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/platform.h"
+
 namespace {
 
 // "lp" followed by decimal digits only; a number too large for 32 bits is no printer of ours.
@@ -28,18 +30,12 @@ bool ParsePrinterName(const char* name, std::uint32_t* number) {
   return true;
 }
 
-// The monotonic clock in milliseconds, for the deadline of a read's wait.
-std::int64_t NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
-// Waits until `fd` reports one of `events`, or until `deadlineMs`. Returns the events that
-// came, 0 when the time ran out, -1 on failure with errno set.
-int WaitFor(int fd, short events, std::int64_t deadlineMs) {
+// Waits until `fd` reports one of `events`, or until `deadlineMs` on the seam's clock. Returns
+// the events that came, 0 when the time ran out, -1 on failure with errno set.
+int WaitFor(int fd, short events, std::uint32_t deadlineMs) {
   for (;;) {
-    const std::int64_t left = deadlineMs - NowMs();
+    // The difference of the two, not a comparison: right across the clock's 32-bit wrap.
+    const std::int32_t left = static_cast<std::int32_t>(deadlineMs - PlatformNowMs());
     pollfd poller{fd, events, 0};
     const int ready = poll(&poller, 1, left > 0 ? static_cast<int>(left) : 0);
     if (ready > 0) return poller.revents;
@@ -176,7 +172,7 @@ bool UsblpWrite(int fd, const std::uint8_t* bytes, std::uint32_t len, std::uint3
 bool UsblpRead(int fd, std::uint8_t* buffer, std::uint32_t len, std::uint32_t waitMs,
                std::uint32_t* got) {
   *got = 0;
-  const int events = WaitFor(fd, POLLIN, NowMs() + waitMs);
+  const int events = WaitFor(fd, POLLIN, PlatformNowMs() + waitMs);
   if (events < 0) return false;
   if (events == 0) return true;  // nothing came
   if ((events & POLLNVAL) != 0) {
