@@ -15,6 +15,7 @@ add_executable(eepromfix
   src/driver/main.cpp
   ${EEPROMFIX_CORE_SOURCES}
   src/platform/windows.cpp
+  src/platform/windows_files.cpp
   ${CMAKE_CURRENT_BINARY_DIR}/eepromfix.rc
 )
 target_include_directories(eepromfix PRIVATE src)

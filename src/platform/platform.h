@@ -1,11 +1,13 @@
 // The one seam between eepromfix and the operating system.
 //
-// This is the interface that each OS backend implements: windows.cpp (SetupAPI and Win32 file
-// I/O) and, on Linux, linux.cpp (time, errors, which route a printer takes) with one file per
-// route: linux_usblp.cpp (usblp's character devices), linux_usbfs.cpp and linux_libusb.cpp (the
-// printers that usblp does not hold), and linux_files.cpp (saving a file). The tests link a fake
-// of their own with a virtual clock. Everything above this header is portable; error codes of the system
-// (GetLastError, errno) are read and translated only inside the backends.
+// This is the interface that each OS backend implements: on Windows windows.cpp (SetupAPI and
+// Win32 file I/O on printers) and windows_files.cpp (saving a file, paths a user typed); on
+// Linux linux.cpp (time, errors, which route a printer takes) with one file per route:
+// linux_usblp.cpp (usblp's character devices), linux_usbfs.cpp and linux_libusb.cpp (the
+// printers that usblp does not hold), and linux_files.cpp (saving a file, paths a user typed).
+// The tests link a fake of their own with a virtual clock. Everything above this header is
+// portable; error codes of the system (GetLastError, errno) are read and translated only inside
+// the backends.
 #ifndef EEPROMFIX_PLATFORM_PLATFORM_H
 #define EEPROMFIX_PLATFORM_PLATFORM_H
 
