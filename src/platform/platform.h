@@ -96,17 +96,26 @@ bool PlatformDeviceGone(std::uint32_t code);
 
 // A file on its way to its name: written under a temporary name in the same folder, it takes
 // its name only once complete, and never replaces a file of that name. Opaque above the seam.
+// The temporary name is of fixed length ("eepromfix-XXXXXX.tmp" on Linux,
+// "eepromfix-XXXXXXXX.tmp" on Windows), so any name that the folder takes can be saved. A
+// signal or console event that ends the tool meanwhile (Ctrl-C, Ctrl-Break, a kill, a closed
+// terminal or console window) removes what the save begun last has made, then ends the tool as
+// it would have ended.
 struct SaveFile;
 
-// Refuses a `path` that exists (EEXIST, ERROR_FILE_EXISTS) and makes the temporary file in its
-// folder: a folder that cannot be written fails here. Returns nullptr with the last-error code
-// set on failure.
+// Refuses a `path` that exists (EEXIST, ERROR_FILE_EXISTS) or that the system refuses to look
+// up (a name too long for its folder; on Windows, characters that no name has), and makes the
+// temporary file in its folder: a folder that cannot be written fails here. Returns nullptr
+// with the last-error code set on failure.
 SaveFile* PlatformBeginSave(const char* path);
 
 // Writes `len` bytes to the temporary file, flushes them to the disk, closes it and gives it
 // its name with a rename that does not replace (renameat2 RENAME_NOREPLACE, or link and
-// unlink; MoveFileExA without MOVEFILE_REPLACE_EXISTING). On failure, with the last-error code
-// set, the temporary file is removed and nothing stands under `path`. Frees `file` either way.
+// unlink; MoveFileExA without MOVEFILE_REPLACE_EXISTING). Where the file system has neither
+// (Linux: exFAT through FUSE, MTP, shared folders of virtual machines), `path` is made only if
+// no file has it (O_EXCL) and written and flushed in place. A file size limit fails the write
+// (EFBIG). On failure, with the last-error code set, the temporary file is removed and nothing
+// stands under `path`. Frees `file` either way.
 bool PlatformFinishSave(SaveFile* file, const std::uint8_t* bytes, std::uint32_t len);
 
 // Removes the temporary file unfinished and frees `file`.

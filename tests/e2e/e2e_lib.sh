@@ -185,6 +185,35 @@ e2e_tool_args() {
   done
 }
 
+# e2e_run_interrupted SIGNAL WORK COMMAND...: runs COMMAND (standard input a pipe that stays
+# open, output to WORK/stdout and WORK/stderr) as a job of its own, as at a terminal, and sends
+# it SIGNAL once it waits at the printer prompt: as Ctrl-C (INT), a kill (TERM) or a closed
+# terminal (HUP) would. The prompt's line is then ended, as where the signal came. Returns
+# COMMAND's exit code; 124 when no prompt came within 20 s.
+e2e_run_interrupted() {
+  local signal=$1 work=$2 hold pid status=0 tries=0
+  local prompt="Enter the index of the device you wish to send to: "
+  shift 2
+  mkfifo "$work/pipe" && exec {hold}<>"$work/pipe"
+  set -m
+  "$@" <"$work/pipe" >"$work/stdout" 2>"$work/stderr" &
+  pid=$!
+  set +m
+  until [[ $(tail -c ${#prompt} "$work/stdout" 2>/dev/null) == "$prompt" ]]; do
+    if ((tries++ == 200)) || ! kill -0 "$pid" 2>/dev/null; then
+      kill -KILL "$pid" 2>/dev/null
+      wait "$pid"
+      return 124
+    fi
+    sleep 0.1
+  done
+  kill "-$signal" "$pid"
+  wait "$pid" || status=$?
+  exec {hold}>&-
+  if [[ -n $E2E_CRLF ]]; then printf '\r\n'; else printf '\n'; fi >>"$work/stdout"
+  return $status
+}
+
 # e2e_check WORK SERVER EXIT_CODE
 # Compares one run of the tool with what its scenario expects:
 #   expect_stdout  standard output, without its last line break (empty: none); placeholders: @DEV0@ @DEV1@ the
@@ -197,7 +226,8 @@ e2e_tool_args() {
 #                  repair, ...) made from the image it started with
 #   expect_eeprom  per printer, the preset image it holds afterwards
 #   expect_saved   (optional) K: WORK/saved.bin, the tool's @FILE@, holds the image printer K
-#                  started with; none: there is no such file. Either way no temporary file is left.
+#                  started with; none: there is no such file. Either way no temporary file
+#                  (eepromfix-*.tmp) is left.
 # against WORK/stdout, WORK/stderr and WORK/out/printerK.before, .received and .eeprom. Prints
 # every difference and returns 1 when there is one.
 e2e_check() {
@@ -252,8 +282,10 @@ e2e_check() {
       echo "FAIL: $work/saved.bin does not hold the image printer $expect_saved started with"
       status=1
     fi
-    if compgen -G "$work/saved.bin?*" >/dev/null; then
-      echo "FAIL: a temporary file was left: $(echo "$work"/saved.bin?*)"
+    local left
+    left=$(compgen -G "$work/eepromfix-*.tmp"; compgen -G "$work/saved.bin?*")
+    if [ -n "$left" ]; then
+      echo "FAIL: a temporary file was left: $left"
       status=1
     fi
   fi

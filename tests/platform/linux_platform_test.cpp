@@ -8,6 +8,8 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -624,22 +626,38 @@ std::string Content(const std::string& path) {
   return content;
 }
 
+// A folder of the test's own, emptied and removed afterwards; the bytes of an image.
+class SaveFileTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/eepromfix-save-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    folder_ = pattern;
+    for (std::size_t i = 0; i < sizeof bytes_; ++i) bytes_[i] = static_cast<std::uint8_t>(i * 7);
+  }
+  void TearDown() override {
+    for (const std::string& name : Entries(folder_)) unlink((folder_ + "/" + name).c_str());
+    rmdir(folder_.c_str());
+  }
+  std::string Bytes() const { return std::string(reinterpret_cast<const char*>(bytes_), sizeof bytes_); }
+
+  std::string folder_;
+  std::uint8_t bytes_[320];
+};
+
 // The file takes its name only whole, never over another one, and leaves no temporary file.
-TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
-  char pattern[] = "/tmp/eepromfix-save-XXXXXX";
-  ASSERT_NE(mkdtemp(pattern), nullptr);
-  const std::string folder = pattern;
+TEST_F(SaveFileTest, TakesItsNameWholeAndNeverReplaces) {
+  const std::string folder = folder_;
   const std::string image = folder + "/image.bin";
-  std::uint8_t bytes[320];
-  for (std::size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7);
+  const auto& bytes = bytes_;
 
   SaveFile* save = PlatformBeginSave(image.c_str());
   ASSERT_NE(save, nullptr) << std::strerror(static_cast<int>(PlatformLastError()));
   ASSERT_EQ(Entries(folder).size(), 1u);
-  EXPECT_EQ(Entries(folder)[0].rfind("image.bin.", 0), 0u) << "the temporary file stands beside it";
+  EXPECT_EQ(Entries(folder)[0].rfind("eepromfix-", 0), 0u) << "the temporary file stands beside it";
   ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
   EXPECT_EQ(Entries(folder), std::vector<std::string>{"image.bin"});
-  EXPECT_EQ(Content(image), std::string(reinterpret_cast<const char*>(bytes), sizeof bytes));
+  EXPECT_EQ(Content(image), Bytes());
 
   EXPECT_EQ(PlatformBeginSave(image.c_str()), nullptr);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
@@ -659,20 +677,6 @@ TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
   EXPECT_EQ(Content(folder + "/late.bin"), "other");
 
-  // Cut off by the file size limit: nothing stands under the name.
-  save = PlatformBeginSave((folder + "/cut.bin").c_str());
-  ASSERT_NE(save, nullptr);
-  struct rlimit limit {};
-  getrlimit(RLIMIT_FSIZE, &limit);
-  const struct rlimit small = {100, limit.rlim_max};
-  void (*previous)(int) = signal(SIGXFSZ, SIG_IGN);
-  setrlimit(RLIMIT_FSIZE, &small);
-  EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
-  const std::uint32_t code = PlatformLastError();
-  setrlimit(RLIMIT_FSIZE, &limit);
-  signal(SIGXFSZ, previous);
-  EXPECT_EQ(code, static_cast<std::uint32_t>(EFBIG));
-
   save = PlatformBeginSave((folder + "/dropped.bin").c_str());
   ASSERT_NE(save, nullptr);
   PlatformDiscardSave(save);
@@ -684,9 +688,77 @@ TEST(SaveFile, TakesItsNameWholeAndNeverReplaces) {
   EXPECT_TRUE(PlatformSameDevicePath(image.c_str(), image.c_str()));
   EXPECT_FALSE(PlatformSameDevicePath((folder + "/image").c_str(), image.c_str()));
   EXPECT_FALSE(PlatformSameDevicePath((folder + "/link").c_str(), image.c_str()));
+}
 
-  for (const std::string& name : Entries(folder)) unlink((folder + "/" + name).c_str());
-  rmdir(folder.c_str());
+// Every name that the folder takes, up to its longest; a longer one fails before any printer.
+TEST_F(SaveFileTest, NameAsLongAsTheFolderTakes) {
+  const std::string longest = folder_ + "/" + std::string(NAME_MAX, 'n');
+  SaveFile* save = PlatformBeginSave(longest.c_str());
+  ASSERT_NE(save, nullptr) << std::strerror(static_cast<int>(PlatformLastError()));
+  ASSERT_TRUE(PlatformFinishSave(save, bytes_, sizeof bytes_));
+  EXPECT_EQ(Content(longest), Bytes());
+  EXPECT_EQ(PlatformBeginSave((longest + "n").c_str()), nullptr);
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ENAMETOOLONG));
+}
+
+// Cut off by a file size limit (ulimit -f), in a process that, as the tool, sets nothing for
+// SIGXFSZ: the save fails with EFBIG and nothing stands under the name.
+TEST_F(SaveFileTest, FileSizeLimitFailsTheSaveNotTheTool) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    SaveFile* save = PlatformBeginSave((folder_ + "/cut.bin").c_str());
+    struct rlimit small {};
+    getrlimit(RLIMIT_FSIZE, &small);
+    small.rlim_cur = 100;
+    setrlimit(RLIMIT_FSIZE, &small);
+    _exit(save == nullptr || PlatformFinishSave(save, bytes_, sizeof bytes_) ? 1 : static_cast<int>(PlatformLastError()));
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), EFBIG);
+  EXPECT_EQ(Entries(folder_), std::vector<std::string>{});
+}
+
+// Folders whose file system has no rename that refuses to replace, or no hard links either
+// (exFAT through FUSE, MTP, shared folders of virtual machines): renameat2 and link below
+// answer as there while g_lacking says so.
+int g_lacking = 0;  // 1: renameat2 has no RENAME_NOREPLACE; 2: and link is refused too
+
+TEST_F(SaveFileTest, WithoutNoReplaceRenameOrLinksStillNeverReplaces) {
+  for (const int lacking : {1, 2}) {
+    const std::string image = folder_ + "/lacking" + std::to_string(lacking);
+    SaveFile* save = PlatformBeginSave(image.c_str());
+    ASSERT_NE(save, nullptr);
+    g_lacking = lacking;
+    EXPECT_TRUE(PlatformFinishSave(save, bytes_, sizeof bytes_)) << lacking << ": " << std::strerror(static_cast<int>(PlatformLastError()));
+    g_lacking = 0;
+    EXPECT_EQ(Content(image), Bytes());
+  }
+  SaveFile* save = PlatformBeginSave((folder_ + "/late.bin").c_str());
+  ASSERT_NE(save, nullptr);
+  std::FILE* other = std::fopen((folder_ + "/late.bin").c_str(), "w");
+  std::fputs("other", other);
+  std::fclose(other);
+  g_lacking = 2;
+  EXPECT_FALSE(PlatformFinishSave(save, bytes_, sizeof bytes_));
+  g_lacking = 0;
+  EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(EEXIST));
+  EXPECT_EQ(Content(folder_ + "/late.bin"), "other");
+  EXPECT_EQ(Entries(folder_), (std::vector<std::string>{"lacking1", "lacking2", "late.bin"}));
 }
 
 }  // namespace
+
+// The seam's own calls reach these before the C library's.
+extern "C" int renameat2(int fromFolder, const char* from, int toFolder, const char* to,
+                         unsigned flags) noexcept {
+  if (g_lacking >= 1) return errno = EINVAL, -1;
+  return static_cast<int>(syscall(SYS_renameat2, fromFolder, from, toFolder, to, flags));
+}
+
+extern "C" int link(const char* from, const char* to) noexcept {
+  if (g_lacking >= 2) return errno = EPERM, -1;
+  return static_cast<int>(syscall(SYS_linkat, AT_FDCWD, from, AT_FDCWD, to, 0));
+}

@@ -163,6 +163,14 @@ std::string Content(const char* path) {
   return content;
 }
 
+// A temporary file of a save stands in the current folder.
+bool TemporaryLeft() {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA("eepromfix-*.tmp", &found);
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  return search != INVALID_HANDLE_VALUE;
+}
+
 // The saved file takes its name only whole, never over another one, and no temporary file stays.
 TEST(WindowsSaveFile, TakesItsNameWholeAndNeverReplaces) {
   const char* image = "eepromfix-save-test.bin";
@@ -175,7 +183,7 @@ TEST(WindowsSaveFile, TakesItsNameWholeAndNeverReplaces) {
   EXPECT_EQ(GetFileAttributesA(image), INVALID_FILE_ATTRIBUTES) << "the name is taken only at the end";
   ASSERT_TRUE(PlatformFinishSave(save, bytes, sizeof bytes));
   EXPECT_EQ(Content(image), std::string("\x12\x34\x00\xFF", 4));
-  EXPECT_EQ(GetFileAttributesA("eepromfix-save-test.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(TemporaryLeft());
 
   EXPECT_EQ(PlatformBeginSave(image), nullptr);
   EXPECT_EQ(PlatformLastError(), static_cast<std::uint32_t>(ERROR_FILE_EXISTS));
@@ -190,14 +198,61 @@ TEST(WindowsSaveFile, TakesItsNameWholeAndNeverReplaces) {
   std::fclose(other);
   EXPECT_FALSE(PlatformFinishSave(save, bytes, sizeof bytes));
   EXPECT_EQ(Content(late), "other");
-  EXPECT_EQ(GetFileAttributesA("eepromfix-save-late.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(TemporaryLeft());
 
   save = PlatformBeginSave("eepromfix-save-dropped.bin");
   ASSERT_NE(save, nullptr);
   PlatformDiscardSave(save);
-  EXPECT_EQ(GetFileAttributesA("eepromfix-save-dropped.bin.eepromfix-00.tmp"), INVALID_FILE_ATTRIBUTES);
+  EXPECT_FALSE(TemporaryLeft());
   std::remove(image);
   std::remove(late);
+}
+
+// Leftovers of runs killed outright (here: saves still pending) never use up the temporary names.
+TEST(WindowsSaveFile, LeftoversNeverUseUpTheTemporaryNames) {
+  SaveFile* saves[101];
+  int made = 0;
+  for (SaveFile*& save : saves) made += (save = PlatformBeginSave("eepromfix-save-many.bin")) != nullptr;
+  for (SaveFile* save : saves) {
+    if (save != nullptr) PlatformDiscardSave(save);
+  }
+  EXPECT_EQ(made, 101);
+}
+
+// Any name up to the longest path that the system takes: the temporary one does not grow with it.
+TEST(WindowsSaveFile, NameAsLongAsThePathTakes) {
+  char folder[MAX_PATH];
+  const DWORD used = GetCurrentDirectoryA(MAX_PATH, folder);
+  ASSERT_LT(used, MAX_PATH - 40u);
+  const std::string longest = folder + std::string("\\") + std::string(MAX_PATH - 2 - used, 'n');
+  SaveFile* save = PlatformBeginSave(longest.c_str());
+  ASSERT_NE(save, nullptr) << PlatformLastError();
+  EXPECT_TRUE(PlatformFinishSave(save, reinterpret_cast<const std::uint8_t*>("1234"), 4));
+  EXPECT_EQ(Content(longest.c_str()), "1234");
+  DeleteFileA(longest.c_str());
+  EXPECT_FALSE(TemporaryLeft());
+}
+
+// A 32-bit exe on 64-bit Windows saves into the system folder itself, not into SysWOW64, where
+// WOW64 would redirect a console opened in System32.
+TEST(WindowsSaveFile, SystemFolderIsNotRedirected) {
+  BOOL wow64 = FALSE;
+  if (IsWow64Process(GetCurrentProcess(), &wow64) == FALSE || wow64 == FALSE) {
+    GTEST_SKIP() << "not a 32-bit process on 64-bit Windows";
+  }
+  char system[MAX_PATH];
+  char windows[MAX_PATH];
+  ASSERT_NE(GetSystemDirectoryA(system, MAX_PATH), 0u);
+  ASSERT_NE(GetWindowsDirectoryA(windows, MAX_PATH), 0u);
+  const std::string path = std::string(system) + "\\eepromfix-save-wow64.bin";
+  const std::string real = std::string(windows) + "\\Sysnative\\eepromfix-save-wow64.bin";
+  SaveFile* save = PlatformBeginSave(path.c_str());
+  ASSERT_NE(save, nullptr) << PlatformLastError();
+  EXPECT_TRUE(PlatformFinishSave(save, reinterpret_cast<const std::uint8_t*>("1234"), 4));
+  EXPECT_EQ(Content(real.c_str()), "1234");
+  EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "saved into SysWOW64";
+  DeleteFileA(real.c_str());
+  DeleteFileA(path.c_str());
 }
 
 // A pipe is a printer whose reads wait until it sends: a read takes what came, at most what was
