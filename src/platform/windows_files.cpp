@@ -102,3 +102,46 @@ void PlatformDiscardSave(SaveFile* file) {
   DeleteFileA(file->temporary);
   std::free(file);
 }
+
+// --- Reading a file (--restore) ----------------------------------------------------------------
+
+namespace {
+
+// Reads until `len` bytes are in or the file ends; false on a failed read (GetLastError set).
+bool ReadUpTo(HANDLE file, std::uint8_t* bytes, std::uint32_t len, std::uint32_t* done) {
+  *done = 0;
+  DWORD count = 1;
+  while (*done < len && count != 0) {
+    if (ReadFile(file, bytes + *done, len - *done, &count, nullptr) == FALSE) return false;
+    *done += count;
+  }
+  return true;
+}
+
+}  // namespace
+
+ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ReadFileResult::kFailed;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ReadFileResult::kNotRegularFile;
+  const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ReadFileResult::kFailed;
+  // A device or a pipe (CON, COM1, \\.\pipe\...) is never read: a read could wait without end.
+  ReadFileResult result = ReadFileResult::kNotRegularFile;
+  DWORD failure = ERROR_SUCCESS;
+  std::uint32_t count = 0;
+  std::uint32_t more = 0;
+  std::uint8_t beyond = 0;
+  if (GetFileType(file) == FILE_TYPE_DISK) {
+    if (!ReadUpTo(file, bytes, len, &count) || (count == len && !ReadUpTo(file, &beyond, 1, &more))) {
+      failure = GetLastError();
+      result = ReadFileResult::kFailed;
+    } else {
+      result = count == len && more == 0 ? ReadFileResult::kRead : ReadFileResult::kWrongSize;
+    }
+  }
+  CloseHandle(file);
+  SetLastError(failure);
+  return result;
+}
