@@ -16,10 +16,13 @@ const char* HelpOptions() { return PlatformSlashOptions() ? "-h, --help, /?" : "
 
 void PrintUsageLine(std::FILE* stream) {
   std::fprintf(stream,
-               "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | %s | --version\n",
+               "Usage: eepromfix [--check] [--save FILE] [--device PATH]\n"
+               "       eepromfix --restore FILE [--yes] [--save OTHER] [--device PATH]\n"
+               "       eepromfix --list | %s | --version\n",
                PlatformSlashOptions() ? "-h | --help | /?" : "-h | --help");
 }
 
+// Every line within 79 columns: an 80-column console wraps a line of 80.
 void PrintHelp() {
   PrintUsageLine(stdout);
   std::printf(
@@ -29,13 +32,20 @@ void PrintHelp() {
       "attached: it finds the printer (asking which one when there are several),\n"
       "reads the image and says what it found.\n"
       "\n"
-      "What it writes to the printer: the commands that read the EEPROM and, only when\n"
-      "the checksum is wrong and the image looks like this printer's, the image exactly\n"
-      "as it was read with its two checksum bytes corrected. Nothing else is changed.\n"
+      "What it writes to the printer: the commands that read the EEPROM and, only\n"
+      "when the checksum is wrong and the image looks like this printer's, the image\n"
+      "exactly as it was read with its two checksum bytes corrected. Nothing else is\n"
+      "changed, unless --restore is given.\n"
       "\n"
       "Options:\n"
-      "  --check          read and report only: never write to the printer\n"
-      "  --save FILE      keep the image as read in FILE (a new file), before any repair\n"
+      "  --check          read and report only: sends the read exchange but never a\n"
+      "                   WriteEEPROM command, so the EEPROM is never written\n"
+      "  --save FILE      keep the image as read in FILE (a new file), before any\n"
+      "                   repair or restore\n"
+      "  --restore FILE   write the image in FILE back, after saying how it differs\n"
+      "                   and asking; then read it back. Restore only an image saved\n"
+      "                   from this same printer: it holds this printer's own data\n"
+      "  --yes            with --restore: answer its question yes, for scripts\n"
       "  --device PATH    use the printer with this device path, as --list shows it\n"
       "  --list           list the printers found and exit, opening none\n"
       "  %-16s print this text and exit\n"
@@ -43,13 +53,21 @@ void PrintHelp() {
       "\n"
       "Exit codes:\n"
       "  0  the EEPROM check ran: its lines say what it found, and what it repaired;\n"
-      "     with --check: the checksum is right\n"
+      "     with --check: the checksum is right; with --restore: the printer holds\n"
+      "     FILE's image (read back equal, or held it already)\n"
       "  1  no printer could be opened, or the system could not list the printers\n"
-      "  2  a command line that was refused, or a FILE that exists: nothing was done\n"
+      "  2  nothing was done: a command line that was refused, a --save FILE that\n"
+      "     exists or whose folder is missing or cannot be written, or a --restore\n"
+      "     FILE that was refused (not read, not 320 bytes, wrong checksum, or failing\n"
+      "     the sanity checks)\n"
       "  3  with --check: the checksum is wrong, a run without --check would repair it\n"
       "  4  with --check: the checksum is wrong, but the image fails the sanity checks\n"
-      "  5  with --check or --save: the EEPROM could not be read\n"
-      "  6  with --save: the image could not be saved, nothing was repaired\n",
+      "  5  with --check, --save or --restore: the EEPROM could not be read\n"
+      "  6  with --save: the image could not be saved, nothing was repaired\n"
+      "  7  with --restore: the answer was not yes, nothing was written\n"
+      "  8  with --restore: it could not start, no image byte was sent\n"
+      "  9  with --restore: the image read back differs from FILE's\n"
+      "  10 with --restore: the image was sent, but could not be verified\n",
       HelpOptions(), "--version");
 }
 
@@ -80,25 +98,35 @@ Command ParseCommandLine(int argc, const char* const* argv, RunOptions* options,
       if (answer == Command::kRun) answer = Command::kHelp;
     } else if (Is(argument, "--version")) {
       if (answer == Command::kRun) answer = Command::kVersion;
-    } else if (Is(argument, "--check") || Is(argument, "--list")) {
-      bool& flag = Is(argument, "--check") ? options->checkOnly : list;
+    } else if (Is(argument, "--check") || Is(argument, "--list") || Is(argument, "--yes")) {
+      bool& flag = Is(argument, "--check") ? options->checkOnly : Is(argument, "--yes") ? options->yes : list;
       if (flag) return Refuse(refusal, "option given twice: ", argument);
       flag = true;
-    } else if (Is(argument, "--save") || Is(argument, "--device")) {
-      const bool save = Is(argument, "--save");
-      const char*& value = save ? options->saveFile : options->devicePath;
+    } else if (Is(argument, "--save") || Is(argument, "--restore") || Is(argument, "--device")) {
+      const bool device = Is(argument, "--device");
+      const char*& value = device                  ? options->devicePath
+                           : Is(argument, "--save") ? options->saveFile
+                                                    : options->restoreFile;
       if (value != nullptr) return Refuse(refusal, "option given twice: ", argument);
       value = ValueAfter(argc, argv, &i);
-      if (value == nullptr) return Refuse(refusal, "", argument, save ? " needs a FILE" : " needs a PATH");
+      if (value == nullptr) return Refuse(refusal, "", argument, device ? " needs a PATH" : " needs a FILE");
     } else {
       return Refuse(refusal, "unknown argument: ", argument);
     }
   }
   if (answer != Command::kRun) return answer;
-  if (!list) return Command::kRun;
-  // A listing opens no printer: there is nothing to check, save or choose.
+  if (options->yes && options->restoreFile == nullptr) return Refuse(refusal, "", "--yes", " goes only with --restore");
+  if (!list) {
+    // A check never writes the EEPROM; a restore does.
+    if (options->checkOnly && options->restoreFile != nullptr) {
+      return Refuse(refusal, "", "--restore", " cannot go with --check");
+    }
+    return Command::kRun;
+  }
+  // A listing opens no printer: there is nothing to check, save, restore or choose.
   if (options->checkOnly) return Refuse(refusal, "", "--check", " cannot go with --list");
   if (options->saveFile != nullptr) return Refuse(refusal, "", "--save", " cannot go with --list");
+  if (options->restoreFile != nullptr) return Refuse(refusal, "", "--restore", " cannot go with --list");
   if (options->devicePath != nullptr) return Refuse(refusal, "", "--device", " cannot go with --list");
   return Command::kList;
 }

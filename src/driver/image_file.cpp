@@ -69,3 +69,32 @@ void EndImageFile(ImageFile* file, bool sayNothingSaved) {
   if (g_openImageFile == file) g_openImageFile = nullptr;
   if (sayNothingSaved && !file->saved) std::printf("Nothing was saved: no image was read, %s was not created\n", file->path);
 }
+
+bool ReadRestoreImage(const char* path, std::uint8_t* image) {
+  char text[256] = "";
+  const EepromImage checked{image};
+  switch (PlatformReadWholeFile(path, image, kEepromImageSize)) {
+    case ReadFileResult::kFailed:
+      ErrorTextLine(PlatformLastError(), text, sizeof text);
+      break;
+    case ReadFileResult::kNotRegularFile:
+      std::snprintf(text, sizeof text, "not a regular file");
+      break;
+    case ReadFileResult::kWrongSize:
+      std::snprintf(text, sizeof text, "not %u bytes long", static_cast<unsigned>(kEepromImageSize));
+      break;
+    case ReadFileResult::kRead:
+      if (ComputeImageChecksum(checked) != StoredImageChecksum(checked)) {
+        std::snprintf(text, sizeof text, "its checksum is wrong (stored %04x, computed %04x)",
+                      unsigned{StoredImageChecksum(checked)}, unsigned{ComputeImageChecksum(checked)});
+      } else if (!ImagePassesSanityChecks(checked)) {
+        std::snprintf(text, sizeof text, "it fails the sanity checks (markers, manufacturer name)");
+      } else {
+        return true;
+      }
+      break;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "eepromfix: cannot restore from %s: %s\n", path, text);
+  return false;
+}
