@@ -72,29 +72,23 @@ void EndImageFile(ImageFile* file, bool sayNothingSaved) {
 
 bool ReadRestoreImage(const char* path, std::uint8_t* image) {
   char text[256] = "";
+  const char* why = text;
   const EepromImage checked{image};
-  switch (PlatformReadWholeFile(path, image, kEepromImageSize)) {
-    case ReadFileResult::kFailed:
-      ErrorTextLine(PlatformLastError(), text, sizeof text);
-      break;
-    case ReadFileResult::kNotRegularFile:
-      std::snprintf(text, sizeof text, "not a regular file");
-      break;
-    case ReadFileResult::kWrongSize:
-      std::snprintf(text, sizeof text, "not %u bytes long", static_cast<unsigned>(kEepromImageSize));
-      break;
-    case ReadFileResult::kRead:
-      if (ComputeImageChecksum(checked) != StoredImageChecksum(checked)) {
-        std::snprintf(text, sizeof text, "its checksum is wrong (stored %04x, computed %04x)",
-                      unsigned{StoredImageChecksum(checked)}, unsigned{ComputeImageChecksum(checked)});
-      } else if (!ImagePassesSanityChecks(checked)) {
-        std::snprintf(text, sizeof text, "it fails the sanity checks (markers, manufacturer name)");
-      } else {
-        return true;
-      }
-      break;
+  const ReadFileResult read = PlatformReadWholeFile(path, image, kEepromImageSize);
+  if (read == ReadFileResult::kFailed) {
+    ErrorTextLine(PlatformLastError(), text, sizeof text);
+  } else if (read == ReadFileResult::kNotRegularFile) {
+    why = "not a regular file";
+  } else if (read == ReadFileResult::kWrongSize) {
+    why = "not 320 bytes long";
+  } else if (ComputeImageChecksum(checked) != StoredImageChecksum(checked)) {
+    why = "its checksum is wrong";
+  } else if (!ImagePassesSanityChecks(checked)) {
+    why = "it fails the sanity checks";
+  } else {
+    return true;
   }
   std::fflush(stdout);
-  std::fprintf(stderr, "eepromfix: cannot restore from %s: %s\n", path, text);
+  std::fprintf(stderr, "eepromfix: cannot restore from %s: %s\n", path, why);
   return false;
 }

@@ -34,27 +34,11 @@ int ExitCodeFor(const RunOptions& options, EepromVerdict verdict) {
   return 0;
 }
 
-// A restore's end; unread and unkept images end as a check's do with --save.
-int ExitCodeFor(RestoreOutcome outcome) {
-  switch (outcome) {
-    case RestoreOutcome::kIdentical:
-    case RestoreOutcome::kRestored:
-      return 0;
-    case RestoreOutcome::kUnreadable:
-      return kExitUnreadable;
-    case RestoreOutcome::kNotKept:
-      return kExitNotSaved;
-    case RestoreOutcome::kDeclined:
-      return kExitDeclined;
-    case RestoreOutcome::kNotStarted:
-      return kExitNotRestored;
-    case RestoreOutcome::kDiffers:
-      return kExitReadBackDiffers;
-    case RestoreOutcome::kUnverified:
-      break;
-  }
-  return kExitUnverified;
-}
+// A restore's end, by RestoreOutcome: unread and unkept images end as a check's do with --save.
+constexpr int kRestoreExitCodes[] = {kExitUnreadable, kExitNotSaved, 0, kExitDeclined, kExitNotRestored,
+                                     kExitReadBackDiffers, kExitUnverified, 0};
+static_assert(sizeof kRestoreExitCodes / sizeof kRestoreExitCodes[0] == 1 + static_cast<int>(RestoreOutcome::kRestored),
+              "one exit code for each RestoreOutcome");
 
 }  // namespace
 
@@ -98,7 +82,7 @@ int RunEepromfix(const RunOptions& options) {
     restore.context = request.context;
     const RestoreOutcome outcome = RestoreEeprom(device, restore);
     imageRead = outcome != RestoreOutcome::kUnreadable;
-    exitCode = ExitCodeFor(outcome);
+    exitCode = kRestoreExitCodes[static_cast<int>(outcome)];
   } else {
     EepromVerdict verdict = EepromVerdict::kUnreadable;
     // It reports everything itself; without options the exit code does not depend on it.

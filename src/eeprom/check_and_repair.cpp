@@ -39,7 +39,7 @@ int CheckAndRepairEeprom(DeviceHandle device, const EepromRequest& request, Eepr
 
   // An image from a failed exchange is not the printer's: never check or write it back.
   if (!imageRead) {
-    std::printf("EEPROM could not be read, no action taken\n");
+    SayNotRead();
     return 0;
   }
 

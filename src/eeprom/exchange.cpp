@@ -87,6 +87,8 @@ bool ReadWholeImage(DeviceHandle device, std::uint8_t* buffer, bool& ok, bool* i
   return EndExchange(device, ok);
 }
 
+void SayNotRead() { std::printf("EEPROM could not be read, no action taken\n"); }
+
 ImageWrite WriteImageExchange(DeviceHandle device, std::uint8_t* payload, bool& ok, bool* mayHaveGone) {
   *mayHaveGone = false;
   bool started = true;

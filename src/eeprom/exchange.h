@@ -40,6 +40,9 @@ bool EndExchange(DeviceHandle device, bool& ok);
 // when the procedure ends here: the printer is gone, or no whole response header came.
 bool ReadWholeImage(DeviceHandle device, std::uint8_t* buffer, bool& ok, bool* imageRead);
 
+// Says that the read exchange failed: no image, nothing written.
+void SayNotRead();
+
 // How far an image write went.
 enum class ImageWrite {
   kStopped,     // the printer is gone before any image byte went out (said so)

@@ -39,19 +39,13 @@ void PrintDifferences(const std::uint8_t* held, const RestoreRequest& request) {
 }
 
 // Whether the printer's own image is sound, and a warning when a sound image is to go.
-void PrintSoundness(EepromImage held, const char* path) {
+void PrintSoundness(EepromImage held) {
   const bool checksumRight = ComputeImageChecksum(held) == StoredImageChecksum(held);
   const bool sane = ImagePassesSanityChecks(held);
-  if (checksumRight) {
-    std::printf("EEPROM checksum is right");
-  } else {
-    std::printf("EEPROM checksum is wrong (stored %04x, computed %04x)", unsigned{StoredImageChecksum(held)},
-                unsigned{ComputeImageChecksum(held)});
-  }
-  std::printf(", the image %s the sanity checks\n", sane ? "passes" : "fails");
-  if (checksumRight && sane) {
-    std::printf("WARNING: the EEPROM holds a sound image; the restore replaces it with the one in %s\n", path);
-  }
+  std::printf("EEPROM checksum is %s (stored %04x, computed %04x), the image %s the sanity checks\n",
+              checksumRight ? "right" : "wrong", unsigned{StoredImageChecksum(held)},
+              unsigned{ComputeImageChecksum(held)}, sane ? "passes" : "fails");
+  if (checksumRight && sane) std::printf("WARNING: a sound image is about to be replaced\n");
 }
 
 // Asks whether to write; only the answer "yes" (or --yes) goes on. The answer is read as the
@@ -101,7 +95,7 @@ RestoreOutcome RestoreEeprom(DeviceHandle device, const RestoreRequest& request)
   bool imageRead = false;
   if (!ReadWholeImage(device, buffer, ok, &imageRead)) return RestoreOutcome::kUnreadable;
   if (!imageRead) {
-    std::printf("EEPROM could not be read, no action taken\n");
+    SayNotRead();
     return RestoreOutcome::kUnreadable;
   }
   if (request.keepImage != nullptr && !request.keepImage(buffer, request.context)) return RestoreOutcome::kNotKept;
@@ -110,7 +104,7 @@ RestoreOutcome RestoreEeprom(DeviceHandle device, const RestoreRequest& request)
     return RestoreOutcome::kIdentical;
   }
   PrintDifferences(buffer, request);
-  PrintSoundness(EepromImage{buffer}, request.path);
+  PrintSoundness(EepromImage{buffer});
   // No question about a printer that is gone already.
   if (StoppedResponding()) return NotStarted();
   if (!AnswerIsYes(request)) {
@@ -140,6 +134,6 @@ RestoreOutcome RestoreEeprom(DeviceHandle device, const RestoreRequest& request)
                 static_cast<unsigned>(differing));
     return RestoreOutcome::kDiffers;
   }
-  std::printf("EEPROM restored from %s: the image read back equals it byte for byte\n", request.path);
+  std::printf("EEPROM restored: the image read back equals %s\n", request.path);
   return RestoreOutcome::kRestored;
 }

@@ -8,7 +8,7 @@
 
 #include "platform/platform.h"
 
-// How a restore ended.
+// How a restore ended (in this order: the run's table of exit codes follows it).
 enum class RestoreOutcome {
   kUnreadable,  // the printer's image could not be read: nothing was written
   kNotKept,     // the caller could not keep the image read: nothing was written

@@ -105,21 +105,6 @@ void PlatformDiscardSave(SaveFile* file) {
 
 // --- Reading a file (--restore) ----------------------------------------------------------------
 
-namespace {
-
-// Reads until `len` bytes are in or the file ends; false on a failed read (GetLastError set).
-bool ReadUpTo(HANDLE file, std::uint8_t* bytes, std::uint32_t len, std::uint32_t* done) {
-  *done = 0;
-  DWORD count = 1;
-  while (*done < len && count != 0) {
-    if (ReadFile(file, bytes + *done, len - *done, &count, nullptr) == FALSE) return false;
-    *done += count;
-  }
-  return true;
-}
-
-}  // namespace
-
 ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len) {
   const DWORD attributes = GetFileAttributesA(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) return ReadFileResult::kFailed;
@@ -128,13 +113,14 @@ ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std:
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ReadFileResult::kFailed;
   // A device or a pipe (CON, COM1, \\.\pipe\...) is never read: a read could wait without end.
+  // A disk file's synchronous read brings every byte asked for that the file holds.
   ReadFileResult result = ReadFileResult::kNotRegularFile;
   DWORD failure = ERROR_SUCCESS;
-  std::uint32_t count = 0;
-  std::uint32_t more = 0;
+  DWORD count = 0;
+  DWORD more = 0;
   std::uint8_t beyond = 0;
   if (GetFileType(file) == FILE_TYPE_DISK) {
-    if (!ReadUpTo(file, bytes, len, &count) || (count == len && !ReadUpTo(file, &beyond, 1, &more))) {
+    if (ReadFile(file, bytes, len, &count, nullptr) == FALSE || ReadFile(file, &beyond, 1, &more, nullptr) == FALSE) {
       failure = GetLastError();
       result = ReadFileResult::kFailed;
     } else {

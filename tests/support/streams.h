@@ -31,11 +31,13 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 // The stream of a check that stops after the read exchange.
 Bytes CheckOnlyStream();
+// The stream a confirmed restore of `written` sends: read, write, read back.
+Bytes RestoreStream(const EepromBytes& written);
 // The stream a full repair sends, for an image whose corrected form is `repaired`.
 Bytes RepairStream(const EepromBytes& repaired);
 
 // Files, for the test tools: whole files as bytes, and an image given as a preset name (valid,
-// corrupt, insane) or as a file of exactly 320 bytes. False when it cannot be done.
+// corrupt, insane, older, unmarked) or as a file of exactly 320 bytes. False when it cannot be done.
 bool ReadFileBytes(const char* path, Bytes* bytes);
 bool WriteFileBytes(const char* path, const std::uint8_t* bytes, std::size_t size);
 bool LoadEepromImage(const char* presetOrFile, EepromBytes* image);
