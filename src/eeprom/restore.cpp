@@ -63,7 +63,7 @@ bool AnswerIsYes(const RestoreRequest& request) {
     return false;
   }
   std::size_t length = std::strlen(answer);
-  if (length > 0 && answer[length - 1] != '\n') {
+  if (length + 1 == sizeof answer && answer[length - 1] != '\n') {
     // A longer line is no "yes"; the rest of it is no answer to anything else either.
     for (int c = std::fgetc(request.answers); c != '\n' && c != EOF; c = std::fgetc(request.answers)) {
     }

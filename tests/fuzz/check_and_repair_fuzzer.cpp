@@ -18,13 +18,18 @@
 // - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
 //   waits of reads that found nothing and the time-outs of writes.
 // The same input then runs with checkOnly, which must send nothing but the read exchange (no
-// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for.
+// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for; and
+// as a restore of a FILE, answered by --yes, "yes", "no" or nothing as the input's size says,
+// whose only WriteEEPROM payload is FILE's image and FF FF 00 00, sent only after yes and only
+// over a read exchange that passed every check and brought another image.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "eeprom/check_and_repair.h"
+#include "eeprom/restore.h"
 #include "fuzz_capture.h"
 #include "protocol/byte_order.h"
 #include "support/fake_platform.h"
@@ -370,6 +375,35 @@ void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::
   }
 }
 
+// A restore of `file`: every byte after a WriteEEPROM header that is no known element is the
+// payload, FILE's image then FF FF 00 00, each write asking for the bytes not yet sent.
+void CheckRestoreRun(bool yes, const std::uint8_t* file) {
+  const std::vector<Write> writes = Writes();
+  std::uint8_t expected[kPayloadSize];
+  std::memcpy(expected, file, kImageSize);
+  StoreBigEndian32(expected + kImageSize, 0xFFFF0000u);
+  std::size_t commands = 0;
+  std::uint32_t sent = 0;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const Write& w = writes[i];
+    commands += w.sent == Sent::kWriteImage ? 1 : 0;
+    if (w.sent != Sent::kOther) continue;
+    if (commands == 0) FuzzFail("write %zu sends %u bytes of no known kind", i, w.asked);
+    if (w.asked != kPayloadSize - sent || std::memcmp(w.bytes, expected + sent, w.asked) != 0) {
+      FuzzFail("a WriteEEPROM payload other than FILE's image and FF FF 00 00 (from byte %u on)", sent);
+    }
+    sent += w.count;
+  }
+  if (commands > 1) FuzzFail("%zu WriteEEPROM commands in a restore", commands);
+  if (commands == 1 && !yes) FuzzFail("WriteEEPROM without the answer yes");
+  const bool exchangeClean = writes.size() > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
+                             writes[3].deliveredBefore >= kWriteHeaderAt &&
+                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  if (commands == 1 && !(exchangeClean && std::memcmp(g_fake.delivered.data() + kImageAt, file, kImageSize) != 0)) {
+    FuzzFail("WriteEEPROM in a restore without a read exchange that brought another image");
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -400,5 +434,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   out = FuzzCaptureEnd(&outSize);
   FuzzShow(out);
   CheckCheckOnlyRun(checkResult, verdict, out, outSize);
+
+  static const EepromBytes file = MakeImage(PresetImage::kOlder);
+  static const char* const kAnswers[] = {"", "yes\n", "no\n", ""};  // the first is --yes's
+  ResetFakePlatform();
+  printer.Reset(MakeImage(PresetImage::kValid).data());
+  FakeUseScript(&printer, data, size);
+  RestoreRequest restore;
+  restore.image = file.data();
+  restore.path = "FILE";
+  restore.yes = size % 4 == 0;
+  const char* answer = kAnswers[size % 4];
+  restore.answers = *answer != '\0' ? fmemopen(const_cast<char*>(answer), std::strlen(answer), "r")
+                                     : std::fopen("/dev/null", "r");
+  FuzzCaptureBegin();
+  RestoreEeprom(FakeHandle(0), restore);
+  std::fclose(restore.answers);
+  FuzzShow(FuzzCaptureEnd(&outSize));
+  CheckRestoreRun(size % 4 < 2, file.data());
   return 0;
 }
