@@ -177,6 +177,14 @@ Exit codes:
 EOF
 }
 
+# What a confirmed restore of the preset "older" over "valid" prints, the answer typed ahead.
+E2E_RESTORED="Reading EEPROM to compare it with @RESTORE@...
+EEPROM differs from @RESTORE@ in 9 bytes, at 0x000-0x001, 0x060-0x063, 0x080, 0x0c0, ...
+EEPROM checksum is right (stored @GOOD@, computed @GOOD@), the image passes the sanity checks
+WARNING: a sound image is about to be replaced
+Write the image in @RESTORE@ to the printer? Type yes to go on: Restoring EEPROM from @RESTORE@...
+EEPROM restored: the image read back equals @RESTORE@"
+
 # e2e_save_arg WORK: the FILE that @FILE@ stands for, as the tool is given it.
 e2e_save_arg() {
   if [ -n "$E2E_SAVE_ARG" ]; then echo "$E2E_SAVE_ARG"; else echo "$1/saved.bin"; fi
