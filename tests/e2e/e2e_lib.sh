@@ -177,13 +177,18 @@ Exit codes:
 EOF
 }
 
-# What a confirmed restore of the preset "older" over "valid" prints, the answer typed ahead.
-E2E_RESTORED="Reading EEPROM to compare it with @RESTORE@...
+# e2e_restore: a restore of the preset "older" over a printer that holds "valid" (the harness
+# sets the printer), "yes" typed ahead, and what it prints and leaves.
+e2e_restore() {
+  restore_image=older answers=$'yes\n' tool_args=(--restore @RESTORE@) expect_exit=0
+  expect_stdout="Reading EEPROM to compare it with @RESTORE@...
 EEPROM differs from @RESTORE@ in 9 bytes, at 0x000-0x001, 0x060-0x063, 0x080, 0x0c0, ...
 EEPROM checksum is right (stored @GOOD@, computed @GOOD@), the image passes the sanity checks
 WARNING: a sound image is about to be replaced
 Write the image in @RESTORE@ to the printer? Type yes to go on: Restoring EEPROM from @RESTORE@...
 EEPROM restored: the image read back equals @RESTORE@"
+  expect_stream=(restore:older) expect_eeprom=(older)
+}
 
 # e2e_save_arg WORK: the FILE that @FILE@ stands for, as the tool is given it.
 e2e_save_arg() {
@@ -219,21 +224,6 @@ e2e_tool_args() {
   done
 }
 
-# e2e_fill TEXT WORK SERVER: TEXT with the placeholders of e2e_check put in, into E2E_FILLED.
-e2e_fill() {
-  local text=$1 bad good trailer
-  read -r bad good trailer < <("$3" info corrupt)
-  # Quoted replacements: bash 5.2 would take \ and & in them (Windows paths) as special.
-  text=${text//@DEV0@/"${E2E_DEVICES[0]:-}"}
-  text=${text//@DEV1@/"${E2E_DEVICES[1]:-}"}
-  text=${text//@PROMPT@/"Enter the index of the device you wish to send to: "}
-  text=${text//@GOOD@/"$good"}
-  text=${text//@BAD@/"$bad"}
-  text=${text//@TRAILER@/"$trailer"}
-  text=${text//@FILE@/"$(e2e_save_arg "$2")"}
-  E2E_FILLED=${text//@RESTORE@/"$(e2e_restore_arg "$2")"}
-}
-
 # e2e_check WORK SERVER EXIT_CODE
 # Compares one run of the tool with what its scenario expects:
 #   expect_stdout  standard output, without its last line break (empty: none); placeholders: @DEV0@ @DEV1@ the
@@ -241,7 +231,7 @@ e2e_fill() {
 #                  @BAD@ the right and the stored checksum of the preset "corrupt", @TRAILER@
 #                  the transmission checksum of its 320 bytes
 #                  @RESTORE@ the FILE of --restore
-#   expect_stderr  standard error, without its last line break, placeholders put in; empty when
+#   expect_stderr  standard error, without its last line break (@RESTORE@ put in); empty when
 #                  unset
 #   expect_exit    the exit code
 #   expect_stream  per printer, what it received: none, or a kind of "SERVER expect" (check,
@@ -252,9 +242,18 @@ e2e_fill() {
 # against WORK/stdout, WORK/stderr and WORK/out/printerK.before, .received and .eeprom. Prints
 # every difference and returns 1 when there is one.
 e2e_check() {
-  local work=$1 server=$2 exit_code=$3 status=0 index expected
-  e2e_fill "$expect_stdout" "$work" "$server"
-  expected=$E2E_FILLED
+  local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected errors
+  read -r bad good trailer < <("$server" info corrupt)
+  expected=$expect_stdout
+  # Quoted replacements: bash 5.2 would take \ and & in them (Windows paths) as special.
+  expected=${expected//@DEV0@/"${E2E_DEVICES[0]:-}"}
+  expected=${expected//@DEV1@/"${E2E_DEVICES[1]:-}"}
+  expected=${expected//@PROMPT@/"Enter the index of the device you wish to send to: "}
+  expected=${expected//@GOOD@/"$good"}
+  expected=${expected//@BAD@/"$bad"}
+  expected=${expected//@TRAILER@/"$trailer"}
+  expected=${expected//@FILE@/"$(e2e_save_arg "$work")"}
+  expected=${expected//@RESTORE@/"$(e2e_restore_arg "$work")"}
   if [ -z "$expected" ]; then
     : >"$work/expected.stdout"
   elif [ -n "$E2E_CRLF" ]; then
@@ -269,11 +268,11 @@ e2e_check() {
     status=1
   fi
   if [ -n "${expect_stderr:-}" ]; then
-    e2e_fill "$expect_stderr" "$work" "$server"
+    errors=${expect_stderr//@RESTORE@/"$(e2e_restore_arg "$work")"}
     if [ -n "$E2E_CRLF" ]; then
-      printf '%s\n' "$E2E_FILLED" | sed 's/$/\r/' >"$work/expected.stderr"
+      printf '%s\n' "$errors" | sed 's/$/\r/' >"$work/expected.stderr"
     else
-      printf '%s\n' "$E2E_FILLED" >"$work/expected.stderr"
+      printf '%s\n' "$errors" >"$work/expected.stderr"
     fi
     if ! diff -u --label expected --label actual "$work/expected.stderr" "$work/stderr"; then
       echo "FAIL: standard error differs"

@@ -644,8 +644,9 @@ int main(int argc, char** argv) {
       stream = Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(kReadEeprom, 0, kEepromSize)});
     } else if (kind == "repair-unsent") {
       stream = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
-    } else if (kind == "restore") {
-      stream = RestoreStream(image);
+    } else if (kind == "restore") {  // read, write IMAGE unchanged, read back whole
+      stream = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
+                       WithTrailer(Bytes(image.begin(), image.end())), CheckOnlyStream()});
     } else if (kind == "repair") {
       SetStoredChecksum(image, EepromChecksum(image));
       stream = RepairStream(image);

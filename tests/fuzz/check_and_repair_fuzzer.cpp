@@ -18,10 +18,8 @@
 // - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
 //   waits of reads that found nothing and the time-outs of writes.
 // The same input then runs with checkOnly, which must send nothing but the read exchange (no
-// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for; and
-// as a restore of a FILE, answered by --yes, "yes", "no" or nothing as the input's size says,
-// whose only WriteEEPROM payload is FILE's image and FF FF 00 00, sent only after yes and only
-// over a read exchange that passed every check and brought another image.
+// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for; then
+// as a restore of a FILE (answered as the input's size says): see CheckRestoreRun.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -133,6 +131,14 @@ bool GoodPayload(std::uint32_t at, std::uint32_t dataSize) {
   return LoadBigEndian32(data + dataSize) == ReferenceChecksum(data, dataSize);
 }
 
+// The read exchange went out whole, and its answer, read in full before its closing UEL, passed
+// every check: judged from the bytes alone.
+bool ReadExchangeClean(const std::vector<Write>& writes) {
+  return writes.size() > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
+         writes[3].deliveredBefore >= kWriteHeaderAt && GoodHeader(0, kReadEeprom, kPayloadSize) &&
+         GoodPayload(kImageAt, kImageSize);
+}
+
 bool EndsWith(const char* text, std::size_t size, const char* tail) {
   const std::size_t n = std::strlen(tail);
   return size >= n && std::memcmp(text + size - n, tail, n) == 0;
@@ -227,9 +233,7 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   if (n < 7) stepsWhole = false;
 
   // --- The read exchange, judged from the bytes alone --------------------------------------
-  const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
-                             writes[3].deliveredBefore >= kWriteHeaderAt &&
-                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  const bool exchangeClean = ReadExchangeClean(writes);
   const std::uint8_t* image = exchangeClean ? g_fake.delivered.data() + kImageAt : nullptr;
   const std::uint16_t checksum =
       exchangeClean ? static_cast<std::uint16_t>(ReferenceChecksum(image + 2, kImageSize - 2)) : 0;
@@ -351,9 +355,7 @@ void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::
     if (writes[i].sent != kReadExchange[i]) FuzzFail("checkOnly write %zu is not the read exchange's", i);
   }
   if (result != 0) FuzzFail("checkOnly returned %d", result);
-  const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
-                             writes[3].deliveredBefore >= kWriteHeaderAt &&
-                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  const bool exchangeClean = ReadExchangeClean(writes);
   // An exchange that got as far as its closing UEL (sent, or failed on its own) with a whole
   // image has its verdict; any other has none.
   if (!exchangeClean) {
@@ -375,8 +377,9 @@ void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::
   }
 }
 
-// A restore of `file`: every byte after a WriteEEPROM header that is no known element is the
-// payload, FILE's image then FF FF 00 00, each write asking for the bytes not yet sent.
+// A restore of `file`: the only payload is FILE's image then FF FF 00 00, each write asking for
+// the bytes not yet sent, after one WriteEEPROM header at most, only after yes and only over a
+// read exchange that passed every check and brought another image.
 void CheckRestoreRun(bool yes, const std::uint8_t* file) {
   const std::vector<Write> writes = Writes();
   std::uint8_t expected[kPayloadSize];
@@ -394,12 +397,8 @@ void CheckRestoreRun(bool yes, const std::uint8_t* file) {
     }
     sent += w.count;
   }
-  if (commands > 1) FuzzFail("%zu WriteEEPROM commands in a restore", commands);
-  if (commands == 1 && !yes) FuzzFail("WriteEEPROM without the answer yes");
-  const bool exchangeClean = writes.size() > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
-                             writes[3].deliveredBefore >= kWriteHeaderAt &&
-                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
-  if (commands == 1 && !(exchangeClean && std::memcmp(g_fake.delivered.data() + kImageAt, file, kImageSize) != 0)) {
+  if (commands > (yes ? 1u : 0u)) FuzzFail("%zu WriteEEPROM commands in a restore (answered yes: %d)", commands, yes);
+  if (commands == 1 && !(ReadExchangeClean(writes) && std::memcmp(g_fake.delivered.data() + kImageAt, file, kImageSize) != 0)) {
     FuzzFail("WriteEEPROM in a restore without a read exchange that brought another image");
   }
 }

@@ -69,11 +69,6 @@ Bytes CheckOnlyStream() {
   return Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(0x0003, 0, 320), UelBytes()});
 }
 
-Bytes RestoreStream(const EepromBytes& written) {
-  return Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
-                 WithTrailer(Bytes(written.begin(), written.end())), CheckOnlyStream()});
-}
-
 Bytes RepairStream(const EepromBytes& repaired) {
   return Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
                  WithTrailer(Bytes(repaired.begin(), repaired.end())), UelBytes(), EnterLanguageBytes(),

@@ -31,8 +31,6 @@ Bytes Concat(std::initializer_list<Bytes> parts);
 
 // The stream of a check that stops after the read exchange.
 Bytes CheckOnlyStream();
-// The stream a confirmed restore of `written` sends: read, write, read back.
-Bytes RestoreStream(const EepromBytes& written);
 // The stream a full repair sends, for an image whose corrected form is `repaired`.
 Bytes RepairStream(const EepromBytes& repaired);
 
