@@ -17,7 +17,7 @@ std::uint32_t CountDifferences(const std::uint8_t* a, const std::uint8_t* b) {
   return count;
 }
 
-// "EEPROM differs from FILE in N bytes, at 0x000-0x001, 0x040, ...": the first few runs of
+// "EEPROM differs from FILE in N bytes, at 0x000-0x001, 0x060-0x063, ...": the first few runs of
 // differing bytes, by offset.
 void PrintDifferences(const std::uint8_t* held, const RestoreRequest& request) {
   std::printf("EEPROM differs from %s in %u bytes, at", request.path,
