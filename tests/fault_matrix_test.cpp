@@ -9,6 +9,7 @@
 #include <functional>
 #include <vector>
 #include <map>
+#include <set>
 #include <string>
 
 #include "driver/run.h"
@@ -41,6 +42,7 @@ struct Outcome {
   std::size_t readsInReadExchange = 0;  // reads made before the UEL that closes the read exchange
   std::size_t readsBeforeImage = 0;     // reads made before the image write
   std::size_t callsAfterFailure = 0;  // reads and writes after the first one that failed
+  std::size_t imageBytesSent = 0;     // bytes of writes longer than a PJL line or a header
 };
 
 EepromBytes Damaged() {
@@ -83,6 +85,7 @@ Outcome RunDamaged(Arrival arrival, Arrange arrange, const RunOptions& options =
     if (call.kind == FakeCall::kWrite && writes == 3) o.readsInReadExchange = reads;
     if (call.kind == FakeCall::kWrite && writes == kImageWrite) o.readsBeforeImage = reads;
     if (call.kind == FakeCall::kWrite) ++writes;
+    if (call.kind == FakeCall::kWrite && call.asked > 25) o.imageBytesSent += call.value;
   }
   return o;
 }
@@ -257,6 +260,47 @@ TEST_P(FaultMatrix, CheckOnlyWhateverFails) {
     EXPECT_TRUE(o.exitCode == 3 || o.exitCode == 5) << o.exitCode;
     EXPECT_EQ(o.exitCode == 3, EndsWith(o.out, "; run eepromfix without --check to repair it\n")) << o.out;
   }
+}
+
+// With --restore --yes, whatever fails: the EEPROM holds its image or FILE's, and each exit code
+// (0, 5, 8, 10) keeps its word; within the bounds, and nothing more once the printer is gone.
+TEST_P(FaultMatrix, RestoreWhateverFails) {
+  const EepromBytes older = MakeImage(PresetImage::kOlder);
+  RunOptions restore;
+  restore.restoreFile = "older.bin";
+  restore.yes = true;
+  const auto run = [&](const std::function<void()>& fault) {
+    return RunDamaged(GetParam(), [&] { g_fake.files["older.bin"] = Bytes(older.begin(), older.end()); fault(); }, restore);
+  };
+  const Outcome clean = run([] {});
+  ASSERT_TRUE(clean.exitCode == 0 && clean.eeprom == older) << clean.out;
+  std::set<int> ends;
+  for (std::size_t call = 0; call < clean.writes + clean.reads; ++call) {
+    const bool write = call < clean.writes;
+    const std::size_t number = write ? call : call - clean.writes;
+    for (const std::uint32_t code : {kFakeProtocolError, kFakeNoSuchDevice, kFakeTimedOut, 0u}) {
+      if (!write && code == kFakeTimedOut) continue;
+      SCOPED_TRACE("code " + std::to_string(code) + (write ? " at write " : " at read ") + std::to_string(number));
+      const Outcome o = run([&] {
+        if (code == 0) {
+          g_fake.silentFromRead = number;
+        } else {
+          (write ? g_fake.writeFaults : g_fake.readFaults)[number] = IoFault{code, write ? 100u : 0u, true};
+        }
+      });
+      EXPECT_TRUE(o.eeprom == Damaged() || o.eeprom == older);
+      EXPECT_LE(o.eepromWrites, 1u);
+      EXPECT_LE(o.clockMs, clean.clockMs + kOneGiveUpMs) << o.out;
+      EXPECT_TRUE(code == kFakeProtocolError || code == 0 || o.callsAfterFailure == 0);
+      EXPECT_EQ(o.exitCode == 0, EndsWith(o.out, "EEPROM restored: the image read back equals older.bin\n")) << o.out;
+      EXPECT_TRUE(o.exitCode != 0 || o.eeprom == older);
+      EXPECT_TRUE(o.exitCode != 5 || !o.writeCommandSent) << o.out;
+      EXPECT_TRUE(o.exitCode != 8 || o.imageBytesSent == 0) << o.out;
+      EXPECT_EQ(o.exitCode == 10, EndsWith(o.out, "ERROR: EEPROM restore could not be verified\n")) << o.out;
+      ends.insert(o.exitCode);
+    }
+  }
+  EXPECT_EQ(ends, (std::set<int>{0, 5, 8, 10}));  // 9 needs a printer that keeps its image
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, FaultMatrix, testing::Values(Arrival::kWhole, Arrival::kInPieces),

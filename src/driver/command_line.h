@@ -7,7 +7,8 @@
 
 // What the command line asks for.
 enum class Command {
-  kRun,      // check and repair, as the tool always did; --check, --save, --device shape it
+  kRun,      // check and repair, as the tool always did (--check, --save, --device shape
+             // it), or --restore
   kList,     // --list: print the printers found, open none
   kHelp,     // --help, -h, and /? where the system takes such options
   kVersion,  // --version
@@ -19,6 +20,8 @@ struct RunOptions {
   bool checkOnly = false;          // --check: read and report, never write
   const char* saveFile = nullptr;  // --save FILE: keep the image as read
   const char* devicePath = nullptr;  // --device PATH: open this printer and no other
+  const char* restoreFile = nullptr;  // --restore FILE: write the image in FILE back
+  bool yes = false;                   // --yes: the restore's question is answered yes
 };
 
 // Why a command line was refused, for the line that says so.

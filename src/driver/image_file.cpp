@@ -69,3 +69,26 @@ void EndImageFile(ImageFile* file, bool sayNothingSaved) {
   if (g_openImageFile == file) g_openImageFile = nullptr;
   if (sayNothingSaved && !file->saved) std::printf("Nothing was saved: no image was read, %s was not created\n", file->path);
 }
+
+bool ReadRestoreImage(const char* path, std::uint8_t* image) {
+  char text[256] = "";
+  const char* why = text;
+  const EepromImage checked{image};
+  const ReadFileResult read = PlatformReadWholeFile(path, image, kEepromImageSize);
+  if (read == ReadFileResult::kFailed) {
+    ErrorTextLine(PlatformLastError(), text, sizeof text);
+  } else if (read == ReadFileResult::kNotRegularFile) {
+    why = "not a regular file";
+  } else if (read == ReadFileResult::kWrongSize) {
+    why = "not 320 bytes long";
+  } else if (ComputeImageChecksum(checked) != StoredImageChecksum(checked)) {
+    why = "its checksum is wrong";
+  } else if (!ImagePassesSanityChecks(checked)) {
+    why = "it fails the sanity checks";
+  } else {
+    return true;
+  }
+  std::fflush(stdout);
+  std::fprintf(stderr, "eepromfix: cannot restore from %s: %s\n", path, why);
+  return false;
+}

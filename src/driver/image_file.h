@@ -29,4 +29,10 @@ bool KeepImageInFile(const std::uint8_t* image, void* context);
 // `sayNothingSaved` (the run reached the printer but no image came).
 void EndImageFile(ImageFile* file, bool sayNothingSaved);
 
+// --restore FILE: reads FILE, before any printer is opened, into `image` (kEepromImageSize
+// bytes) and checks it: a regular file of exactly 320 bytes, its stored checksum right, the
+// sanity checks passed. Returns false after saying on standard error which check failed
+// ("eepromfix: cannot restore from FILE: ...").
+bool ReadRestoreImage(const char* path, std::uint8_t* image);
+
 #endif  // EEPROMFIX_DRIVER_IMAGE_FILE_H

@@ -6,6 +6,8 @@
 #include "device/discovery.h"
 #include "driver/image_file.h"
 #include "eeprom/check_and_repair.h"
+#include "eeprom/eeprom_image.h"
+#include "eeprom/restore.h"
 #include "platform/platform.h"
 
 namespace {
@@ -32,11 +34,20 @@ int ExitCodeFor(const RunOptions& options, EepromVerdict verdict) {
   return 0;
 }
 
+// A restore's end, by RestoreOutcome: unread and unkept images end as a check's do with --save.
+constexpr int kRestoreExitCodes[] = {kExitUnreadable, kExitNotSaved, 0, kExitDeclined, kExitNotRestored,
+                                     kExitReadBackDiffers, kExitUnverified, 0};
+static_assert(sizeof kRestoreExitCodes / sizeof kRestoreExitCodes[0] == 1 + static_cast<int>(RestoreOutcome::kRestored),
+              "one exit code for each RestoreOutcome");
+
 }  // namespace
 
 int RunEepromfix(const RunOptions& options) {
+  // Before any printer is opened: a FILE that is no image of this tool's kind is not written,
+  // and a file that could not be kept must not cost a repair.
+  std::uint8_t restoreImage[kEepromImageSize];
+  if (options.restoreFile != nullptr && !ReadRestoreImage(options.restoreFile, restoreImage)) return 2;
   ImageFile imageFile;
-  // Before any printer is opened: a file that could not be kept must not cost a repair.
   if (options.saveFile != nullptr && !BeginImageFile(&imageFile, options.saveFile)) return 2;
 
   const DeviceHandle device =
@@ -60,13 +71,29 @@ int RunEepromfix(const RunOptions& options) {
     request.keepImage = KeepImageInFile;
     request.context = &imageFile;
   }
-  EepromVerdict verdict = EepromVerdict::kUnreadable;
-  // It reports everything itself; without options the exit code does not depend on it.
-  CheckAndRepairEeprom(device, request, &verdict);
+  int exitCode = 0;
+  bool imageRead = false;
+  if (options.restoreFile != nullptr) {
+    RestoreRequest restore;
+    restore.image = restoreImage;
+    restore.path = options.restoreFile;
+    restore.yes = options.yes;
+    restore.keepImage = request.keepImage;
+    restore.context = request.context;
+    const RestoreOutcome outcome = RestoreEeprom(device, restore);
+    imageRead = outcome != RestoreOutcome::kUnreadable;
+    exitCode = kRestoreExitCodes[static_cast<int>(outcome)];
+  } else {
+    EepromVerdict verdict = EepromVerdict::kUnreadable;
+    // It reports everything itself; without options the exit code does not depend on it.
+    CheckAndRepairEeprom(device, request, &verdict);
+    imageRead = verdict != EepromVerdict::kUnreadable;
+    exitCode = ExitCodeFor(options, verdict);
+  }
   PlatformCloseDevice(device);
-  if (options.saveFile != nullptr) EndImageFile(&imageFile, verdict == EepromVerdict::kUnreadable);
+  if (options.saveFile != nullptr) EndImageFile(&imageFile, !imageRead);
   std::fflush(stdout);
-  return ExitCodeFor(options, verdict);
+  return exitCode;
 }
 
 int ListPrinters() {

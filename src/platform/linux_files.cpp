@@ -240,3 +240,59 @@ void PlatformDiscardSave(SaveFile* file) {
   g_pending.compare_exchange_strong(self, nullptr);
   std::free(file);
 }
+
+// --- Reading a file (--restore) ----------------------------------------------------------------
+
+namespace {
+
+// Reads until `len` bytes are in or the file ends; the count read, or -1 with errno set.
+ssize_t ReadUpTo(int fd, std::uint8_t* bytes, std::uint32_t len) {
+  std::uint32_t done = 0;
+  while (done < len) {
+    const ssize_t count = read(fd, bytes + done, len - done);
+    if (count == 0) break;
+    if (count < 0 && errno != EINTR) return -1;
+    if (count > 0) done += static_cast<std::uint32_t>(count);
+  }
+  return static_cast<ssize_t>(done);
+}
+
+}  // namespace
+
+ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len) {
+  // Told from the name first, so that no device or pipe is even opened; then from what was
+  // opened, in case the name changed hands meanwhile (O_NONBLOCK: a pipe that took it then does
+  // not make the open wait for a writer).
+  struct stat named;
+  if (stat(path, &named) != 0) {
+    KeepErrno(errno);
+    return ReadFileResult::kFailed;
+  }
+  if (!S_ISREG(named.st_mode)) return ReadFileResult::kNotRegularFile;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) {
+    KeepErrno(errno);
+    return ReadFileResult::kFailed;
+  }
+  struct stat opened;
+  ReadFileResult result = ReadFileResult::kRead;
+  int failure = 0;
+  if (fstat(fd, &opened) != 0) {
+    failure = errno;
+  } else if (!S_ISREG(opened.st_mode)) {
+    result = ReadFileResult::kNotRegularFile;
+  } else {
+    const ssize_t count = ReadUpTo(fd, bytes, len);
+    std::uint8_t beyond = 0;
+    const ssize_t more = count == static_cast<ssize_t>(len) ? ReadUpTo(fd, &beyond, 1) : 0;
+    if (count < 0 || more < 0) {
+      failure = errno;
+    } else if (count != static_cast<ssize_t>(len) || more != 0) {
+      result = ReadFileResult::kWrongSize;
+    }
+  }
+  close(fd);
+  if (failure == 0) return result;
+  KeepErrno(failure);
+  return ReadFileResult::kFailed;
+}

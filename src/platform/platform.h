@@ -175,4 +175,20 @@ void PlatformBeep(std::uint32_t frequencyHz, std::uint32_t milliseconds);
 // Sends `text` to the debugger output (OutputDebugStringA); nothing where there is none.
 void PlatformDebugOutput(const char* text);
 
+// --- Reading a file ----------------------------------------------------------------------------
+
+// What became of reading a whole file.
+enum class ReadFileResult {
+  kRead,            // `bytes` holds the whole file
+  kNotRegularFile,  // a folder, a device, a pipe: not opened for reading, or not read
+  kWrongSize,       // a regular file that does not hold exactly `len` bytes
+  kFailed,          // the system refused (no such file, no access, a failed read), with the
+                    // last-error code set
+};
+
+// --restore: reads the file at `path` (a symbolic link followed) into `bytes` when it is a
+// regular file of exactly `len` bytes. Reads at most `len` + 1 bytes, so a file that grows or
+// shrinks meanwhile is told by what was read, and never waits for a device or a pipe.
+ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len);
+
 #endif  // EEPROMFIX_PLATFORM_PLATFORM_H

@@ -191,3 +191,32 @@ void PlatformDiscardSave(SaveFile* file) {
   NotPending(file);
   std::free(file);
 }
+
+// --- Reading a file (--restore) ----------------------------------------------------------------
+
+ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len) {
+  const DWORD attributes = GetFileAttributesA(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return ReadFileResult::kFailed;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return ReadFileResult::kNotRegularFile;
+  const HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return ReadFileResult::kFailed;
+  // A device or a pipe (CON, COM1, \\.\pipe\...) is never read: a read could wait without end.
+  // A disk file's synchronous read brings every byte asked for that the file holds.
+  ReadFileResult result = ReadFileResult::kNotRegularFile;
+  DWORD failure = ERROR_SUCCESS;
+  DWORD count = 0;
+  DWORD more = 0;
+  std::uint8_t beyond = 0;
+  if (GetFileType(file) == FILE_TYPE_DISK) {
+    if (ReadFile(file, bytes, len, &count, nullptr) == FALSE || ReadFile(file, &beyond, 1, &more, nullptr) == FALSE) {
+      failure = GetLastError();
+      result = ReadFileResult::kFailed;
+    } else {
+      result = count == len && more == 0 ? ReadFileResult::kRead : ReadFileResult::kWrongSize;
+    }
+  }
+  CloseHandle(file);
+  SetLastError(failure);
+  return result;
+}

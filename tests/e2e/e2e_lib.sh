@@ -17,6 +17,7 @@ E2E_PTS=()           # slave names of the served printers, "pts/N"
 E2E_DEVICES=()       # device paths of the printers, as the tool lists them (for e2e_check)
 E2E_CRLF=""          # non-empty: standard output ends its lines in CR LF (Windows)
 E2E_SAVE_ARG=""      # the FILE of --save as the tool is given it (@FILE@); WORK/saved.bin when empty
+E2E_RESTORE_ARG=""   # the FILE of --restore as the tool is given it (@RESTORE@); WORK/restore.bin
 # Inside the namespace: the folder $1 over /sys/class, nothing over the host's USB devices.
 # shellcheck disable=SC2016
 E2E_HIDE='mount --bind "$1" /sys/class || exit 125
@@ -127,11 +128,11 @@ exec "$@"' sh "$folder" "$@"
 # e2e_usage plain|slash, e2e_help plain|slash: the tool's usage line and its --help text; "slash"
 # as where the system takes options written "/X" (Windows).
 e2e_usage() {
-  if [ "${1:-}" = slash ]; then
-    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | /? | --version"
-  else
-    echo "Usage: eepromfix [--check] [--save FILE] [--device PATH] | --list | -h | --help | --version"
-  fi
+  local help="-h | --help"
+  [ "${1:-}" = slash ] && help="-h | --help | /?"
+  echo "Usage: eepromfix [--check] [--save FILE] [--device PATH]
+       eepromfix --restore FILE [--yes] [--save OTHER] [--device PATH]
+       eepromfix --list | $help | --version"
 }
 
 e2e_help() {
@@ -141,17 +142,19 @@ e2e_help() {
   cat <<EOF
 
 Checks the checksum of the 320-byte EEPROM image of a USB printer and, where
-it safely can, repairs it. Run it with no arguments while the printer is
-attached: it finds the printer (asking which one when there are several),
-reads the image and says what it found.
-
-What it writes to the printer: the commands that read the EEPROM and, only when
-the checksum is wrong and the image looks like this printer's, the image exactly
-as it was read with its two checksum bytes corrected. Nothing else is changed.
+it safely can, repairs it: it finds the printer (asking which one when there
+are several), reads the image and says what it found. It writes the commands
+that read the EEPROM and, only when the checksum is wrong and the image looks
+like this printer's, the image as read with its checksum corrected; more only
+with --restore.
 
 Options:
-  --check          read and report only: never write to the printer
-  --save FILE      keep the image as read in FILE (a new file), before any repair
+  --check          read and report only: never a WriteEEPROM command, so the
+                   EEPROM is never written
+  --save FILE      keep the image as read in FILE (a new file), before writing
+  --restore FILE   write back the image in FILE, saved from this same printer,
+                   once asked; then read it back
+  --yes            with --restore: do not ask
   --device PATH    use the printer with this device path, as --list shows it
   --list           list the printers found and exit, opening none
   $options print this text and exit
@@ -159,14 +162,32 @@ Options:
 
 Exit codes:
   0  the EEPROM check ran: its lines say what it found, and what it repaired;
-     with --check: the checksum is right
+     --check: the checksum is right; --restore: the EEPROM holds FILE
   1  no printer could be opened, or the system could not list the printers
-  2  a command line that was refused, or a FILE that exists: nothing was done
-  3  with --check: the checksum is wrong, a run without --check would repair it
-  4  with --check: the checksum is wrong, but the image fails the sanity checks
-  5  with --check or --save: the EEPROM could not be read
-  6  with --save: the image could not be saved, nothing was repaired
+  2  nothing was done: a refused command line, a --save FILE that exists or
+     whose folder is missing or cannot be written, or a --restore FILE refused
+  3  --check: the checksum is wrong, a run without --check would repair it
+  4  --check: the checksum is wrong, but the image fails the sanity checks
+  5  --check, --save or --restore: the EEPROM could not be read
+  6  --save: the image could not be saved, nothing was repaired
+  7  --restore: not answered yes, nothing was written
+  8  --restore: no image byte was sent
+  9  --restore: the image read back differs from FILE
+  10 --restore: the image was sent but could not be verified
 EOF
+}
+
+# e2e_restore: a restore of the preset "older" over a printer that holds "valid" (the harness
+# sets the printer), "yes" typed ahead, and what it prints and leaves.
+e2e_restore() {
+  restore_image=older answers=$'yes\n' tool_args=(--restore @RESTORE@) expect_exit=0
+  expect_stdout="Reading EEPROM to compare it with @RESTORE@...
+EEPROM differs from @RESTORE@ in 9 bytes, at 0x000-0x001, 0x060-0x063, 0x080, 0x0c0, ...
+EEPROM checksum is right (stored @GOOD@, computed @GOOD@), the image passes the sanity checks
+WARNING: a sound image is about to be replaced
+Write the image in @RESTORE@ to the printer? Type yes to go on: Restoring EEPROM from @RESTORE@...
+EEPROM restored: the image read back equals @RESTORE@"
+  expect_stream=(restore:older) expect_eeprom=(older)
 }
 
 # e2e_save_arg WORK: the FILE that @FILE@ stands for, as the tool is given it.
@@ -174,12 +195,30 @@ e2e_save_arg() {
   if [ -n "$E2E_SAVE_ARG" ]; then echo "$E2E_SAVE_ARG"; else echo "$1/saved.bin"; fi
 }
 
-# e2e_tool_args WORK ARG...: the arguments with @FILE@ and @DEV1@ put in, one a line.
+# e2e_restore_arg WORK: the FILE that @RESTORE@ stands for, as the tool is given it.
+e2e_restore_arg() {
+  if [ -n "$E2E_RESTORE_ARG" ]; then echo "$E2E_RESTORE_ARG"; else echo "$1/restore.bin"; fi
+}
+
+# e2e_make_restore WORK SERVER: WORK/restore.bin, the FILE of --restore, as the scenario's
+# restore_image says: a preset or image file; "short": "valid" a byte short; "folder"; unset:
+# none.
+e2e_make_restore() {
+  case ${restore_image:-} in
+    "") ;;
+    folder) mkdir "$1/restore.bin" ;;
+    short) "$2" image valid "$1/restore.bin" && truncate -s 319 "$1/restore.bin" ;;
+    *) "$2" image "$restore_image" "$1/restore.bin" ;;
+  esac
+}
+
+# e2e_tool_args WORK ARG...: the arguments with @FILE@, @RESTORE@ and @DEV1@ put in, one a line.
 e2e_tool_args() {
   local work=$1 argument
   shift
   for argument; do
     argument=${argument//@FILE@/"$(e2e_save_arg "$work")"}
+    argument=${argument//@RESTORE@/"$(e2e_restore_arg "$work")"}
     argument=${argument//@DEV1@/"${E2E_DEVICES[1]:-}"}
     printf '%s\n' "$argument"
   done
@@ -220,10 +259,12 @@ e2e_run_interrupted() {
 #                  printers' device paths (E2E_DEVICES), @PROMPT@ the selection prompt, @GOOD@
 #                  @BAD@ the right and the stored checksum of the preset "corrupt", @TRAILER@
 #                  the transmission checksum of its 320 bytes
-#   expect_stderr  standard error, without its last line break; empty when unset
+#                  @RESTORE@ the FILE of --restore
+#   expect_stderr  standard error, without its last line break (@RESTORE@ put in); empty when
+#                  unset
 #   expect_exit    the exit code
 #   expect_stream  per printer, what it received: none, or a kind of "SERVER expect" (check,
-#                  repair, ...) made from the image it started with
+#                  repair, ...) made from the image it started with, or KIND:IMAGE from IMAGE
 #   expect_eeprom  per printer, the preset image it holds afterwards
 #   expect_saved   (optional) K: WORK/saved.bin, the tool's @FILE@, holds the image printer K
 #                  started with; none: there is no such file. Either way no temporary file
@@ -231,7 +272,7 @@ e2e_run_interrupted() {
 # against WORK/stdout, WORK/stderr and WORK/out/printerK.before, .received and .eeprom. Prints
 # every difference and returns 1 when there is one.
 e2e_check() {
-  local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected
+  local work=$1 server=$2 exit_code=$3 status=0 index bad good trailer expected errors
   read -r bad good trailer < <("$server" info corrupt)
   expected=$expect_stdout
   # Quoted replacements: bash 5.2 would take \ and & in them (Windows paths) as special.
@@ -242,6 +283,7 @@ e2e_check() {
   expected=${expected//@BAD@/"$bad"}
   expected=${expected//@TRAILER@/"$trailer"}
   expected=${expected//@FILE@/"$(e2e_save_arg "$work")"}
+  expected=${expected//@RESTORE@/"$(e2e_restore_arg "$work")"}
   if [ -z "$expected" ]; then
     : >"$work/expected.stdout"
   elif [ -n "$E2E_CRLF" ]; then
@@ -256,10 +298,11 @@ e2e_check() {
     status=1
   fi
   if [ -n "${expect_stderr:-}" ]; then
+    errors=${expect_stderr//@RESTORE@/"$(e2e_restore_arg "$work")"}
     if [ -n "$E2E_CRLF" ]; then
-      printf '%s\n' "$expect_stderr" | sed 's/$/\r/' >"$work/expected.stderr"
+      printf '%s\n' "$errors" | sed 's/$/\r/' >"$work/expected.stderr"
     else
-      printf '%s\n' "$expect_stderr" >"$work/expected.stderr"
+      printf '%s\n' "$errors" >"$work/expected.stderr"
     fi
     if ! diff -u --label expected --label actual "$work/expected.stderr" "$work/stderr"; then
       echo "FAIL: standard error differs"
@@ -294,6 +337,7 @@ e2e_check() {
     local received="$work/out/printer$index.received" wanted="$work/expected$index.stream"
     case ${expect_stream[$index]} in
       none) : >"$wanted" ;;
+      *:*) "$server" expect "${expect_stream[$index]%%:*}" "${expect_stream[$index]#*:}" "$wanted" ;;
       *) "$server" expect "${expect_stream[$index]}" "$work/out/printer$index.before" "$wanted" ;;
     esac
     if ! cmp -s "$wanted" "$received"; then

@@ -31,15 +31,16 @@
 //         --unplug UDC_FILE       the gadget's UDC file in configfs: an unplug writes an empty
 //                                 line into it (a pty is hung up instead)
 //         --unplug-after-stall MS unplugged MS milliseconds after it stalled
-//   printer_server image PRESET FILE     writes a preset image: valid, corrupt, insane
+//   printer_server image PRESET FILE     writes a preset image: valid, corrupt, insane, older,
+//                                        unmarked
 //   printer_server info IMAGE            prints "STORED COMPUTED TRANSMISSION": the image's
 //                                        stored and computed checksums (four hex digits) and
 //                                        the transmission checksum of all 320 bytes (0x...)
-//   printer_server expect check|check-unclosed|repair|repair-unsent IMAGE FILE
+//   printer_server expect check|check-unclosed|repair|repair-unsent|restore IMAGE FILE
 //                                        writes the byte stream that a check of IMAGE (one
 //                                        read exchange), the read exchange without its closing
-//                                        UEL, a full repair of it, or a repair up to the
-//                                        WriteEEPROM header sends
+//                                        UEL, a full repair of it, a repair up to the
+//                                        WriteEEPROM header, or a restore of IMAGE sends
 //   printer_server describe FILE         prints a received byte stream element by element
 //   printer_server masked COMMAND [ARG...]
 //                                        runs COMMAND with the real-time signals blocked, as a
@@ -51,7 +52,8 @@
 //                                        keeps it until standard input ends
 //
 // IMAGE is a preset name or a file of 320 bytes. "corrupt" is "valid" with a wrong stored
-// checksum; "insane" is "corrupt" with its second marker byte changed.
+// checksum; "insane" is "corrupt" with its second marker byte changed. "older" and "unmarked"
+// have right checksums: "valid" with a few other bytes, and with its second marker changed.
 #include <fcntl.h>
 #include <grp.h>
 #include <linux/usbdevice_fs.h>
@@ -540,9 +542,9 @@ int Serve(const std::string& outDir, std::int64_t answerDelayMs,
 int Usage() {
   std::fprintf(stderr,
                "usage: printer_server serve --out DIR [--answer-delay MS] [--printer IMAGE [KNOB...]]...\n"
-               "       printer_server image valid|corrupt|insane FILE\n"
+               "       printer_server image valid|corrupt|insane|older|unmarked FILE\n"
                "       printer_server info IMAGE\n"
-               "       printer_server expect check|check-unclosed|repair|repair-unsent IMAGE FILE\n"
+               "       printer_server expect check|check-unclosed|repair|repair-unsent|restore IMAGE FILE\n"
                "       printer_server describe FILE\n"
                "KNOBs: --fault N:FIELD=VALUE[,...]  --write-does-not-take  --silent-from N  --chunks A,B,...\n"
                "       --gone-at N  --stall-after N  --stall-at-payload  --device PATH  --unplug UDC_FILE\n"
@@ -642,6 +644,9 @@ int main(int argc, char** argv) {
       stream = Concat({UelBytes(), EnterLanguageBytes(), CommandBytes(kReadEeprom, 0, kEepromSize)});
     } else if (kind == "repair-unsent") {
       stream = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0)});
+    } else if (kind == "restore") {  // read, write IMAGE unchanged, read back whole
+      stream = Concat({CheckOnlyStream(), UelBytes(), EnterLanguageBytes(), CommandBytes(0xEC0D, 324, 0),
+                       WithTrailer(Bytes(image.begin(), image.end())), CheckOnlyStream()});
     } else if (kind == "repair") {
       SetStoredChecksum(image, EepromChecksum(image));
       stream = RepairStream(image);

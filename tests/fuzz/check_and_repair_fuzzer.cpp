@@ -18,13 +18,16 @@
 // - no read loop outlasts its bound, and the run's virtual time moves only by the pauses, the
 //   waits of reads that found nothing and the time-outs of writes.
 // The same input then runs with checkOnly, which must send nothing but the read exchange (no
-// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for.
+// byte of a WriteEEPROM command, ever) and give the verdict that the image read calls for; then
+// as a restore of a FILE (answered as the input's size says): see CheckRestoreRun.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "eeprom/check_and_repair.h"
+#include "eeprom/restore.h"
 #include "fuzz_capture.h"
 #include "protocol/byte_order.h"
 #include "support/fake_platform.h"
@@ -128,6 +131,14 @@ bool GoodPayload(std::uint32_t at, std::uint32_t dataSize) {
   return LoadBigEndian32(data + dataSize) == ReferenceChecksum(data, dataSize);
 }
 
+// The read exchange went out whole, and its answer, read in full before its closing UEL, passed
+// every check: judged from the bytes alone.
+bool ReadExchangeClean(const std::vector<Write>& writes) {
+  return writes.size() > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
+         writes[3].deliveredBefore >= kWriteHeaderAt && GoodHeader(0, kReadEeprom, kPayloadSize) &&
+         GoodPayload(kImageAt, kImageSize);
+}
+
 bool EndsWith(const char* text, std::size_t size, const char* tail) {
   const std::size_t n = std::strlen(tail);
   return size >= n && std::memcmp(text + size - n, tail, n) == 0;
@@ -222,9 +233,7 @@ void CheckRun(int result, const char* out, std::size_t outSize) {
   if (n < 7) stepsWhole = false;
 
   // --- The read exchange, judged from the bytes alone --------------------------------------
-  const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
-                             writes[3].deliveredBefore >= kWriteHeaderAt &&
-                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  const bool exchangeClean = ReadExchangeClean(writes);
   const std::uint8_t* image = exchangeClean ? g_fake.delivered.data() + kImageAt : nullptr;
   const std::uint16_t checksum =
       exchangeClean ? static_cast<std::uint16_t>(ReferenceChecksum(image + 2, kImageSize - 2)) : 0;
@@ -346,9 +355,7 @@ void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::
     if (writes[i].sent != kReadExchange[i]) FuzzFail("checkOnly write %zu is not the read exchange's", i);
   }
   if (result != 0) FuzzFail("checkOnly returned %d", result);
-  const bool exchangeClean = n > 3 && writes[0].whole && writes[1].whole && writes[2].whole &&
-                             writes[3].deliveredBefore >= kWriteHeaderAt &&
-                             GoodHeader(0, kReadEeprom, kPayloadSize) && GoodPayload(kImageAt, kImageSize);
+  const bool exchangeClean = ReadExchangeClean(writes);
   // An exchange that got as far as its closing UEL (sent, or failed on its own) with a whole
   // image has its verdict; any other has none.
   if (!exchangeClean) {
@@ -367,6 +374,32 @@ void CheckCheckOnlyRun(int result, EepromVerdict verdict, const char* out, std::
   if (expected == EepromVerdict::kRepairable && !LastLineIs(out, outSize, "EEPROM Checksum is wrong: stored ",
                                                             "; run eepromfix without --check to repair it\n")) {
     FuzzFail("a repairable image without the line that says how to repair it");
+  }
+}
+
+// A restore of `file`: the only payload is FILE's image then FF FF 00 00, each write asking for
+// the bytes not yet sent, after one WriteEEPROM header at most, only after yes and only over a
+// read exchange that passed every check and brought another image.
+void CheckRestoreRun(bool yes, const std::uint8_t* file) {
+  const std::vector<Write> writes = Writes();
+  std::uint8_t expected[kPayloadSize];
+  std::memcpy(expected, file, kImageSize);
+  StoreBigEndian32(expected + kImageSize, 0xFFFF0000u);
+  std::size_t commands = 0;
+  std::uint32_t sent = 0;
+  for (std::size_t i = 0; i < writes.size(); ++i) {
+    const Write& w = writes[i];
+    commands += w.sent == Sent::kWriteImage ? 1 : 0;
+    if (w.sent != Sent::kOther) continue;
+    if (commands == 0) FuzzFail("write %zu sends %u bytes of no known kind", i, w.asked);
+    if (w.asked != kPayloadSize - sent || std::memcmp(w.bytes, expected + sent, w.asked) != 0) {
+      FuzzFail("a WriteEEPROM payload other than FILE's image and FF FF 00 00 (from byte %u on)", sent);
+    }
+    sent += w.count;
+  }
+  if (commands > (yes ? 1u : 0u)) FuzzFail("%zu WriteEEPROM commands in a restore (answered yes: %d)", commands, yes);
+  if (commands == 1 && !(ReadExchangeClean(writes) && std::memcmp(g_fake.delivered.data() + kImageAt, file, kImageSize) != 0)) {
+    FuzzFail("WriteEEPROM in a restore without a read exchange that brought another image");
   }
 }
 
@@ -400,5 +433,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   out = FuzzCaptureEnd(&outSize);
   FuzzShow(out);
   CheckCheckOnlyRun(checkResult, verdict, out, outSize);
+
+  static const EepromBytes file = MakeImage(PresetImage::kOlder);
+  static const char* const kAnswers[] = {"", "yes\n", "no\n", ""};  // the first is --yes's
+  ResetFakePlatform();
+  printer.Reset(MakeImage(PresetImage::kValid).data());
+  FakeUseScript(&printer, data, size);
+  RestoreRequest restore;
+  restore.image = file.data();
+  restore.path = "FILE";
+  restore.yes = size % 4 == 0;
+  const char* answer = kAnswers[size % 4];
+  restore.answers = *answer != '\0' ? fmemopen(const_cast<char*>(answer), std::strlen(answer), "r")
+                                     : std::fopen("/dev/null", "r");
+  FuzzCaptureBegin();
+  RestoreEeprom(FakeHandle(0), restore);
+  std::fclose(restore.answers);
+  FuzzShow(FuzzCaptureEnd(&outSize));
+  CheckRestoreRun(size % 4 < 2, file.data());
   return 0;
 }

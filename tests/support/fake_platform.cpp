@@ -371,3 +371,16 @@ void PlatformDebugOutput(const char* text) {
   g_fake.debugOutput += text;
   if (g_fake.errorAfterDebugOutput != 0) g_fake.lastError = g_fake.errorAfterDebugOutput;
 }
+
+// --- Reading a file: from the same file system as saving ------------------------------------------
+
+ReadFileResult PlatformReadWholeFile(const char* path, std::uint8_t* bytes, std::uint32_t len) {
+  const auto file = g_fake.files.find(path);
+  if (file == g_fake.files.end()) {
+    g_fake.lastError = kFakeNoSuchFile;
+    return ReadFileResult::kFailed;
+  }
+  if (file->second.size() != len) return ReadFileResult::kWrongSize;
+  std::copy(file->second.begin(), file->second.end(), bytes);
+  return ReadFileResult::kRead;
+}

@@ -180,8 +180,13 @@ void MakePresetImage(PresetImage preset, uint8_t* image) {
   const char name[] = "Quorvane-Delsit";
   Fill(image + 0x33, 0, 25);
   Copy(image + 0x33, reinterpret_cast<const uint8_t*>(name), sizeof name - 1);
+  if (preset == PresetImage::kOlder) {
+    static const uint16_t kChanged[] = {0x60, 0x61, 0x62, 0x63, 0x80, 0xC0, 0x100};
+    for (uint16_t at : kChanged) image[at] = static_cast<uint8_t>(~image[at]);
+  }
+  if (preset == PresetImage::kUnmarked) image[0x1D] = 0xF1;
   uint16_t checksum = EepromChecksum(image);
-  if (preset != PresetImage::kValid) checksum = checksum == 0x1234 ? 0x4321 : 0x1234;
+  if (preset == PresetImage::kCorrupt || preset == PresetImage::kInsane) checksum = checksum == 0x1234 ? 0x4321 : 0x1234;
   StoreBigEndian16(image, checksum);
   if (preset == PresetImage::kInsane) image[0x1D] = 0xF1;
 }

@@ -125,6 +125,8 @@ enum class PresetImage : uint8_t {
   kValid,    // plausible and with a correct checksum
   kCorrupt,  // "valid" with a wrong stored checksum
   kInsane,   // "corrupt" with its second marker byte changed
+  kOlder,    // "valid" with bytes 0x60-0x63, 0x80, 0xC0 and 0x100 changed, its checksum right
+  kUnmarked,  // "valid" with its second marker byte changed, its checksum right
 };
 void MakePresetImage(PresetImage preset, uint8_t* image);
 

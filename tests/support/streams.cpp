@@ -96,9 +96,10 @@ bool WriteFileBytes(const char* path, const std::uint8_t* bytes, std::size_t siz
 }
 
 bool LoadEepromImage(const char* presetOrFile, EepromBytes* image) {
-  const char* const names[] = {"valid", "corrupt", "insane"};
-  const PresetImage presets[] = {PresetImage::kValid, PresetImage::kCorrupt, PresetImage::kInsane};
-  for (std::size_t i = 0; i < 3; ++i) {
+  const char* const names[] = {"valid", "corrupt", "insane", "older", "unmarked"};
+  const PresetImage presets[] = {PresetImage::kValid, PresetImage::kCorrupt, PresetImage::kInsane,
+                                 PresetImage::kOlder, PresetImage::kUnmarked};
+  for (std::size_t i = 0; i < 5; ++i) {
     if (std::strcmp(presetOrFile, names[i]) == 0) {
       *image = MakeImage(presets[i]);
       return true;

@@ -35,7 +35,7 @@ Bytes CheckOnlyStream();
 Bytes RepairStream(const EepromBytes& repaired);
 
 // Files, for the test tools: whole files as bytes, and an image given as a preset name (valid,
-// corrupt, insane) or as a file of exactly 320 bytes. False when it cannot be done.
+// corrupt, insane, older, unmarked) or as a file of exactly 320 bytes. False when it cannot be done.
 bool ReadFileBytes(const char* path, Bytes* bytes);
 bool WriteFileBytes(const char* path, const std::uint8_t* bytes, std::size_t size);
 bool LoadEepromImage(const char* presetOrFile, EepromBytes* image);
