@@ -22,6 +22,12 @@ target_include_directories(eepromfix PRIVATE src)
 target_compile_options(eepromfix PRIVATE
   $<$<COMPILE_LANGUAGE:CXX>:-Os -g0 -fno-exceptions -fno-rtti -fno-threadsafe-statics
                             -ffunction-sections -fdata-sections>)
+# The C runtime's own printf (msvcrt.dll), not mingw-w64's C99 one, which libstdc++'s headers
+# switch on and which brings its float formatting along: about 20 KiB that the tool, printing
+# only %s, %d, %u and %x, never needs. stdio.h read first, with the switch off, keeps the
+# runtime's declarations; the C++ headers that come later cannot change them.
+target_compile_definitions(eepromfix PRIVATE __USE_MINGW_ANSI_STDIO=0)
+target_compile_options(eepromfix PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-include stdio.h>)
 target_link_options(eepromfix PRIVATE
   -s                          # stripped
   -Wl,--gc-sections
