@@ -48,8 +48,9 @@ const char* PlatformDeviceDetail(DeviceSet* set, void* detail, std::uint32_t siz
 void PlatformCloseDeviceSet(DeviceSet* set);
 
 // True when `given`, a device path a user typed, names the printer listed as `listed`: the
-// same text, or (Linux) a symbolic link that resolves to the same node, such as one that a udev
-// rule made. Never true for a path that merely begins or ends like the listed one.
+// same text (Windows: in any case, as Windows finds it), or (Linux) a symbolic link that
+// resolves to the same node, such as one that a udev rule made. Never true for a path that
+// merely begins or ends like the listed one.
 bool PlatformSameDevicePath(const char* given, const char* listed);
 
 // --- Device I/O ------------------------------------------------------------------------------

@@ -15,8 +15,18 @@
 #endif
 #include <windows.h>
 
+// Windows itself finds an interface path in any case, so a path typed in another case than the
+// listing's names the same printer; still the whole path. ASCII folding only: interface paths are
+// ASCII, and no locale may decide which printer is opened.
 bool PlatformSameDevicePath(const char* given, const char* listed) {
-  return std::strcmp(given, listed) == 0;  // an interface path has no other spelling to follow
+  for (;; ++given, ++listed) {
+    char a = *given;
+    char b = *listed;
+    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+    if (b >= 'A' && b <= 'Z') b = static_cast<char>(b - 'A' + 'a');
+    if (a != b) return false;
+    if (a == '\0') return true;
+  }
 }
 
 struct SaveFile {
