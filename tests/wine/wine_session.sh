@@ -6,6 +6,9 @@
 # Debian's wine 8.0 starts wineserver with -p0: every program is a session of its own (1 to
 # 2.5 s), and the driver goes with it. A persistent server keeps the driver, and so the
 # printers, loaded from one program to the next; a program then starts in about 0.1 s.
+# EEPROMFIX_WINESERVER=kept: the caller runs one persistent server in a prefix that is up to
+# date for all its programs (tests/wine/i686_route); the session then uses that server and
+# leaves it running.
 
 WINE_RUN=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../tools" && pwd)/wine-run
 WINE_TOOL=""     # printer_tool.exe
@@ -25,6 +28,13 @@ wine_tool() { timeout "$WINE_TIMEOUT" "$WINE_RUN" "$WINE_TOOL" "$@" </dev/null; 
 # (wine_session_stop), also when it fails.
 wine_session_start() {
   WINE_TOOL=$1/printer_tool.exe WINE_INF=$1/printer_driver.inf
+  WINE_PRINTERS=0
+  if [[ ${EEPROMFIX_WINESERVER:-} == kept ]]; then
+    # Printers that a killed run left go; remove also stops the driver, so that the next install
+    # loads the driver file afresh.
+    wine_tool remove >/dev/null
+    return
+  fi
   wineserver -k 2>/dev/null || true  # a server left by a run that was killed
   wineserver -w 2>/dev/null || true
   # A session of its own first: it makes or refreshes the prefix (which waits for the server to
@@ -33,7 +43,6 @@ wine_session_start() {
   timeout 300 "$WINE_RUN" "$WINE_TOOL" remove </dev/null >/dev/null || return 1
   wineserver -w
   wineserver -p
-  WINE_PRINTERS=0
 }
 
 # wine_printers COUNT: exactly COUNT printers are installed (0 to 99), each new one holding the
@@ -51,9 +60,10 @@ wine_printers() {
 }
 
 # Removes every printer, so that the unit tests and later runs in the prefix find none, and ends
-# the session: the server writes the registry out as it goes.
+# the session (not a kept server): the server writes the registry out as it goes.
 wine_session_stop() {
   wine_tool remove >/dev/null || echo "WARNING: the simulated printers could not be removed from $WINEPREFIX"
+  [[ ${EEPROMFIX_WINESERVER:-} != kept ]] || return 0
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
 }
